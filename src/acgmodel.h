@@ -1,0 +1,57 @@
+// The auditory front end of corlune: a gammatone filterbank spaced on the
+// ERB-rate scale and, per channel and frame, the FFT autocorrelation of the
+// half-wave rectified filter output under a Hann window.
+//
+// Usage: construct with the parameters, call compute() once with the whole
+// signal, then read nlags, nframes, acg, cfs and srate directly. The model
+// must outlive any CASAGrouping built over it.
+#pragma once
+
+#include <vector>
+
+struct AcgParam {
+    double lowcf;   // centre frequency of channel 0, Hz
+    double highcf;  // centre frequency of the last channel, Hz
+    int nchans;     // number of filterbank channels
+    int win_ms;     // analysis window (and FFT) length, ms
+    int shift_ms;   // frame shift, ms
+};
+
+// The parameters the command-line program uses.
+constexpr AcgParam kDefaultAcgParam{50.0, 8000.0, 32, 30, 10};
+
+class AcgModel {
+public:
+    AcgParam param;
+    int nlags = 0;    // lags kept per frame; set by compute()
+    int nframes = 0;  // frames of the last computed signal
+    // One row per channel: nframes x nlags values, frame-major
+    // (frame f, lag k at index f * nlags + k).
+    std::vector<std::vector<double>> acg;
+    std::vector<double> cfs;  // centre frequency per channel, ascending
+    int srate = 0;            // sample rate of the last computed signal
+
+    explicit AcgModel(const AcgParam& p = kDefaultAcgParam);
+
+    // Replaces the parameters; reshapes acg and cfs when nchans changes.
+    void set_param(const AcgParam& p);
+
+    // Computes the autocorrelogram of samples at sample rate srate
+    // (srate > 0, shift of at least one sample, window not shorter than the shift).
+    void compute(const std::vector<double>& samples, int srate);
+
+    // Filters n samples of x through the gammatone filter at cf and writes
+    // the half-wave rectified output to out (a separate array).
+    static void gammatone(double cf, const double* x, unsigned long n, int fs, double* out);
+
+    // Symmetric Hann window of n points with neither end zero.
+    static std::vector<double> window_hann(int n);
+
+    // Writes nlags, nchans, nframes as int32 and then every value as float32,
+    // frame by frame. Returns false (after one line on standard error) when
+    // the file cannot be opened or written.
+    bool output(const char* filename) const;
+
+    // Centre frequency of channel i on the ERB-rate scale.
+    double centre_frequency(int i) const;
+};

@@ -1,0 +1,55 @@
+// File input/output helpers of corlune: the WAV reader (AudioWav), the reader
+// of float32 matrix files, the local SNR map and sigmoid soft mask, and the
+// array printer used for diagnostics.
+//
+// The driver uses AudioWav only; the remaining functions form a small toolkit
+// for callers that post-process the result files. Failures are reported as
+// one line on standard error and through the int result of the readers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+using Matrix = std::vector<std::vector<double>>;
+using IntMatrix = std::vector<std::vector<int>>;
+
+// One recorded signal read from a RIFF WAVE file of 16-bit PCM samples.
+class AudioWav {
+public:
+    // Interleaved samples of all channels, scaled by 1/32768.
+    std::vector<double> samples;
+    // Sample rate in Hz, as stored in the header.
+    int srate = 0;
+    // Channel count from the format chunk (0 until a successful header read).
+    int nchannels = 0;
+    // True when the last read() failed without writing a message of its own
+    // (an empty data chunk or a negative size), so a caller can say why.
+    bool failed_silently = false;
+
+    // Reads filename. byteorder 'b' takes the samples as big-endian, any
+    // other value as little-endian (header fields are always little-endian).
+    // Returns -1 when the file cannot be opened, 0 when it is refused or holds
+    // no samples, otherwise the number of samples stored.
+    int read(const char* filename, char byteorder);
+};
+
+// Exchanges the two bytes of a 16-bit value in place.
+void swap_2bytes(void* value);
+// Reverses the four bytes of a float in place.
+void swap_4bytes(float* value);
+
+// Reads rows of dim float32 values following an offset-byte header into data.
+// Returns -1 when the file cannot be opened, -2 when dim < 1 or offset < 0,
+// otherwise the number of whole rows read (0 when there is none).
+int read_float32(Matrix& data, const char* filename, int dim, int offset, bool byteswap);
+
+// Local SNR in dB from base-10 log levels of the mixture and of the noise.
+// Inputs that are empty or ragged are refused with a message and an empty result.
+void compute_snrmap_log(Matrix& snrmap, const Matrix& mixture, const Matrix& noise);
+
+// Logistic soft mask 1 / (1 + exp(-slope * (snr - centre))) of an SNR map.
+void compute_softmask_sigmoid(Matrix& softmask, const Matrix& snrmap, float centre, float slope);
+
+// Prints count values to standard output, sixteen a line.
+void print_vector(const double* values, int count);
+void print_vector(const int* values, int count);

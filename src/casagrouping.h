@@ -1,0 +1,102 @@
+// CASA grouping of corlune: turns the autocorrelogram of an AcgModel into
+// per-frame channel groups and F0 candidates, hands the candidates to a
+// PitchTracker, forms the fragments and the soft mask, and writes the
+// result files.
+//
+// Usage: construct over a computed model and a tracker (both must outlive the
+// grouping), call generate_fragments() once, then any of the writers. Every
+// result matrix is sized at construction and never resized.
+#pragma once
+
+#include <vector>
+
+#include "acgmodel.h"
+#include "ruletracker.h"
+
+// Channel-group labels; 0 means no group.
+enum SPINE_GROUPS { SPINE_1 = 1, SPINE_2 = 2 };
+
+class CASAGrouping {
+public:
+    using Matrix = std::vector<std::vector<double>>;
+    using IntMatrix = std::vector<std::vector<int>>;
+
+    const AcgModel& model;
+    PitchTracker& tracker;
+    const Matrix* weights = nullptr;  // optional [frame][channel] weights
+    int currFrame = 0;
+    int peakLag = 0;  // highest summary peak of the current frame, -1 for none
+    IntMatrix frmSegments;   // nframes x nchans group labels 0, 1, 2
+    Matrix f0Candidates;     // nframes x 4 F0 candidates (Hz)
+    IntMatrix f0Labels;      // nframes x 2 track identifiers
+    Matrix f0Tracks;         // nframes x 2 track F0s (Hz)
+    IntMatrix fragments;     // nframes x nchans fragment labels
+    Matrix mask;             // nframes x nchans mask values
+    std::vector<double> sumAcg;  // nlags: a summary autocorrelation
+    Matrix currAcg;          // nchans x nlags: normalised current frame
+    Matrix gaborReal;        // nchans x 30: cosine half of each Gabor kernel
+    Matrix gaborImag;        // nchans x 30: sine half of each Gabor kernel
+    int minLag;              // first lag of the periodicity search range
+    int maxLag;              // end (exclusive) of the periodicity search range
+
+    CASAGrouping(const AcgModel& model, PitchTracker& tracker);
+    ~CASAGrouping();
+
+    // Whole grouping of the utterance; x is null or a [frame][channel]
+    // weight matrix with at least nframes rows of nchans values.
+    void generate_fragments(const Matrix* x);
+
+    // Frame loop and per-frame pipeline.
+    void spectral_integrate();
+    void group_channels();
+
+    // Frame tests and primitives.
+    bool is_silent();
+    bool is_unvoiced();
+    void normalise_current_acg();
+    void sum_acg();
+    static int pick_peaks(const double* data, int n, int width, int start, int* peaks,
+                          int maxPeaks);
+    static double find_max(const double* p, int from, int to, int& idx);
+    static double find_max(const double* p, int from, int to);
+    void rangeInHz(int lag, double tolHz, int& lo, int& hi) const;
+    double calc_distHz(int a, int b) const;
+
+    // Gabor dendrites and spines.
+    void updateGabor();
+    int gabor_conv2(int c);
+    void extract_dendrites(std::vector<int>& dendrites);
+    bool locate_dendrites(const std::vector<int>& dendrites, std::vector<int>& spines,
+                          int& spineCount);
+
+    // Spine adjustment and channel assignment.
+    void sum_acg(const std::vector<int>& channelGroups, SPINE_GROUPS group);
+    void adjust_spines(const std::vector<int>& dendrites, std::vector<int>& channelGroups,
+                       bool& fallback, std::vector<int>& spines, int& spineCount);
+    void assign_channels(const std::vector<int>& spines, int spineCount,
+                         std::vector<int>& channelGroups);
+
+    // Frame segments and F0 candidates.
+    void sum_acg(SPINE_GROUPS group);
+    void update_FrmSeg_F0Cand(const std::vector<int>& channelGroups);
+
+    // Fragments and mask.
+    void form_fragments();
+
+    // True when a fragment label lies outside the int16 range of ".groups".
+    bool fragment_labels_wrap() const;
+
+    // Result writers: headerless row-major int16 or float32 matrices. Each
+    // returns false, after one line on standard error naming the path, when
+    // the file cannot be opened, written or closed.
+    bool write_frmSegments(const char* filename) const;
+    bool write_f0Candidates(const char* filename) const;
+    bool write_f0Tracks(const char* filename) const;
+    bool write_fragments(const char* filename) const;
+    bool write_mask(const char* filename) const;
+    bool write_f0Labels(const char* filename) const;
+
+private:
+    // Weight of channel c in the current frame (1.0 without weights).
+    double weight(int c) const;
+};
