@@ -1,1 +1,223 @@
+#include "acgmodel.h"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "testutil.h"
+
+namespace {
+
+// Direct (slow) circular autocorrelation of one windowed frame of channel c,
+// reduced the way the model stores it: sqrt(R(k) / (W - k)).
+std::vector<double> direct_acg_frame(const std::vector<double>& filtered_with_lead, int j, int S,
+                                     int W, int nlags) {
+    const std::vector<double> h = AcgModel::window_hann(W);
+    std::vector<double> y(W);
+    for (int k = 0; k < W; ++k) y[k] = filtered_with_lead[j * S + k] * h[k];
+    std::vector<double> out(nlags);
+    for (int k = 0; k < nlags; ++k) {
+        double r = 0.0;
+        for (int m = 0; m < W; ++m) r += y[m] * y[(m + k) % W];
+        out[k] = r > 0.0 ? std::sqrt(r / (W - k)) : 0.0;
+    }
+    return out;
+}
+
+AcgModel computed(const std::vector<double>& x, int srate) {
+    AcgModel m;
+    m.compute(x, srate);
+    return m;
+}
+
+}  // namespace
+
+TEST(HannWindow, MatchesKnownValuesAndIsSymmetric) {
+    const auto w3 = AcgModel::window_hann(3);
+    ASSERT_EQ(w3.size(), 3u);
+    EXPECT_NEAR(w3[0], 0.5, 1e-15);
+    EXPECT_NEAR(w3[1], 1.0, 1e-15);
+    EXPECT_EQ(w3[2], w3[0]);
+    const auto w4 = AcgModel::window_hann(4);
+    EXPECT_NEAR(w4[0], 0.345492, 1e-6);
+    EXPECT_NEAR(w4[1], 0.904508, 1e-6);
+    EXPECT_EQ(w4[2], w4[1]);
+    EXPECT_EQ(w4[3], w4[0]);
+    EXPECT_TRUE(AcgModel::window_hann(0).empty());
+    const auto w481 = AcgModel::window_hann(481);
+    for (int k = 0; k < 481; ++k) EXPECT_EQ(w481[k], w481[480 - k]);
+    EXPECT_GT(w481[0], 0.0);
+}
+
+TEST(CentreFrequencies, SpanFiftyToEightThousandOnTheErbScale) {
+    AcgModel m = computed(std::vector<double>(160, 0.0), 16000);
+    ASSERT_EQ(m.cfs.size(), 32u);
+    const double first[] = {50.00, 82.17, 118.05, 158.07};
+    const double last[] = {5701.52, 6385.71, 7148.83, 8000.00};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NEAR(m.cfs[i], first[i], 0.005) << i;
+        EXPECT_NEAR(m.cfs[28 + i], last[i], 0.005) << i;
+    }
+    for (int i = 1; i < 32; ++i) EXPECT_GT(m.cfs[i], m.cfs[i - 1]);
+}
+
+TEST(CentreFrequencies, OneChannelAndEqualLimits) {
+    AcgModel one(AcgParam{300.0, 8000.0, 1, 30, 10});
+    one.compute(std::vector<double>(10, 0.0), 16000);
+    EXPECT_NEAR(one.cfs[0], 300.0, 1e-9);
+    AcgModel flat(AcgParam{440.0, 440.0, 3, 30, 10});
+    flat.compute(std::vector<double>(10, 0.0), 16000);
+    for (double cf : flat.cfs) EXPECT_NEAR(cf, 440.0, 1e-9);
+}
+
+TEST(Gammatone, ImpulseResponseStartsWithTheGain) {
+    std::vector<double> x(64, 0.0), y(64, -1.0);
+    x[0] = 1.0;
+    AcgModel::gammatone(1000.0, x.data(), x.size(), 16000, y.data());
+    EXPECT_NEAR(y[0], 2.64545e-06, 1e-11);
+    EXPECT_NEAR(y[1], 1.85419e-05, 1e-10);
+    for (double v : y) EXPECT_GE(v, 0.0);
+}
+
+TEST(Gammatone, SilenceAndEmptyInput) {
+    std::vector<double> x(100, 0.0), y(100, -1.0);
+    AcgModel::gammatone(500.0, x.data(), x.size(), 16000, y.data());
+    for (double v : y) EXPECT_EQ(v, 0.0);
+    double untouched = 7.0;
+    AcgModel::gammatone(500.0, x.data(), 0, 16000, &untouched);
+    EXPECT_EQ(untouched, 7.0);
+}
+
+TEST(Gammatone, SineAtCentreIsRectifiedAboutHalfTheTime) {
+    const auto x = testutil::sine(16000, 0.2, 1000.0, 0.5);
+    std::vector<double> y(x.size());
+    AcgModel::gammatone(1000.0, x.data(), x.size(), 16000, y.data());
+    int zeros = 0;
+    for (size_t t = 1600; t < y.size(); ++t) zeros += y[t] == 0.0;
+    const double share = static_cast<double>(zeros) / (y.size() - 1600);
+    EXPECT_NEAR(share, 0.5, 0.05);
+}
+
+TEST(Frames, CountsAndLagsFollowTheSampleRate) {
+    struct Case { int srate; size_t n; int frames; int lags; };
+    const Case cases[] = {
+        {16000, 16000, 100, 240}, {16000, 16001, 101, 240}, {16000, 1, 1, 240},
+        {8000, 8000, 100, 120},
+        // 10 ms at 22050 Hz is 220.5 samples, a shift of 221; 30 ms is 661.5 -> 662.
+        {22050, 221, 1, 331}, {22050, 222, 2, 331},
+        // 30 ms at 44100 Hz is 1323 samples, an odd window: 661 lags.
+        {44100, 441, 1, 661},
+    };
+    for (const Case& c : cases) {
+        AcgModel m = computed(std::vector<double>(c.n, 0.0), c.srate);
+        EXPECT_EQ(m.nframes, c.frames) << c.srate << " " << c.n;
+        EXPECT_EQ(m.nlags, c.lags) << c.srate;
+        EXPECT_EQ(m.acg[0].size(), static_cast<size_t>(c.frames) * c.lags);
+    }
+}
+
+TEST(Autocorrelogram, EmptySilentAndShapes) {
+    AcgModel empty = computed({}, 16000);
+    EXPECT_EQ(empty.nframes, 0);
+    EXPECT_EQ(empty.nlags, 240);
+    EXPECT_EQ(empty.srate, 16000);
+    for (const auto& row : empty.acg) EXPECT_TRUE(row.empty());
+    EXPECT_NEAR(empty.cfs[31], 8000.0, 1e-6);
+
+    AcgModel silent = computed(std::vector<double>(4000, 0.0), 16000);
+    for (const auto& row : silent.acg) {
+        ASSERT_EQ(row.size(), 25u * 240u);
+        for (double v : row) EXPECT_EQ(v, 0.0);
+    }
+}
+
+TEST(Autocorrelogram, AgreesWithDirectCircularAutocorrelation) {
+    const int srate = 16000, S = 160, W = 480;
+    const auto x = testutil::harmonic_complex(srate, 0.1, 150.0, 150.0, 0.5);
+    AcgModel m = computed(x, srate);
+    for (int c : {3, 17, 30}) {
+        std::vector<double> lead(W - S + S * m.nframes, 0.0);
+        std::vector<double> padded(x);
+        padded.resize(S * m.nframes, 0.0);
+        AcgModel::gammatone(m.cfs[c], padded.data(), padded.size(), srate, lead.data() + (W - S));
+        for (int j : {0, 1, 5, m.nframes - 1}) {
+            const auto expect = direct_acg_frame(lead, j, S, W, m.nlags);
+            for (int k = 0; k < m.nlags; ++k) {
+                const double got = m.acg[c][j * m.nlags + k];
+                EXPECT_NEAR(got, expect[k], 1e-9 + 1e-6 * expect[0]) << c << " " << j << " " << k;
+                EXPECT_GE(got, 0.0);
+            }
+        }
+    }
+}
+
+TEST(Autocorrelogram, ScalesLinearlyWithAmplitude) {
+    const auto x = testutil::harmonic_complex(16000, 0.05, 200.0, 200.0, 0.2);
+    std::vector<double> x3(x);
+    for (double& v : x3) v *= 3.0;
+    AcgModel a = computed(x, 16000), b = computed(x3, 16000);
+    for (int c = 0; c < 32; c += 5)
+        for (size_t i = 0; i < a.acg[c].size(); ++i)
+            EXPECT_NEAR(b.acg[c][i], 3.0 * a.acg[c][i], 1e-9 * (1.0 + a.acg[c][i]));
+}
+
+TEST(SetParam, ReshapesOnlyWhenTheChannelCountChanges) {
+    AcgModel m = computed(std::vector<double>(800, 0.1), 16000);
+    const auto row5 = m.acg[5];
+    const double cf5 = m.cfs[5];
+    AcgParam p = m.param;
+    p.lowcf = 100.0;
+    m.set_param(p);
+    EXPECT_EQ(m.acg[5], row5);
+    EXPECT_EQ(m.cfs[5], cf5);
+    p.nchans = 20;
+    m.set_param(p);
+    EXPECT_EQ(m.acg.size(), 20u);
+    EXPECT_EQ(m.cfs.size(), 20u);
+    EXPECT_EQ(m.acg[5], row5);
+    EXPECT_EQ(m.nframes, 5);
+}
+
+TEST(Output, WritesHeaderThenFrameMajorFloats) {
+    testutil::TempDir dir;
+    AcgModel fresh;
+    ASSERT_TRUE(fresh.output(dir.file("fresh.acg").c_str()));
+    const auto head = testutil::read_file(dir.file("fresh.acg"));
+    ASSERT_EQ(head.size(), 12u);
+    int32_t dims[3];
+    std::memcpy(dims, head.data(), 12);
+    EXPECT_EQ(dims[0], 0);
+    EXPECT_EQ(dims[1], 32);
+    EXPECT_EQ(dims[2], 0);
+
+    AcgModel m = computed(testutil::harmonic_complex(16000, 0.03, 180.0, 180.0, 0.3), 16000);
+    ASSERT_TRUE(m.output(dir.file("m.acg").c_str()));
+    const auto bytes = testutil::read_file(dir.file("m.acg"));
+    ASSERT_EQ(bytes.size(), 12u + 4u * m.nframes * 32 * m.nlags);
+    const int f = 2, c = 20, k = 57;
+    float v;
+    std::memcpy(&v, bytes.data() + 12 + 4 * ((f * 32 + c) * m.nlags + k), 4);
+    EXPECT_EQ(v, static_cast<float>(m.acg[c][f * m.nlags + k]));
+}
+
+TEST(Output, ReportsFailuresAndNeverReadsMissingRows) {
+    testutil::TempDir dir;
+    AcgModel m = computed(std::vector<double>(320, 0.1), 16000);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m.output(dir.file("no/such/dir.acg").c_str()));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Cannot open file: " + dir.file("no/such/dir.acg") + "\n");
+
+    AcgParam p = m.param;
+    p.nchans = 40;  // eight new, empty rows until the next compute
+    m.set_param(p);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m.output(dir.file("grown.acg").c_str()));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("grown.acg"), std::string::npos);
+
+    AcgModel ok = computed(std::vector<double>(320, 0.1), 16000);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(ok.output("/dev/full"));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("/dev/full"), std::string::npos);
+}
