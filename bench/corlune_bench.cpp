@@ -1,0 +1,240 @@
+// Benchmark of corlune: per-stage times, the whole-process real-time factor
+// and the peak resident memory, as medians over several runs.
+//
+//   corlune_bench [--seconds S] [--rate HZ] [--runs N] [--wav FILE]
+//
+// Without --wav it generates a two-voice mixture of S seconds (default 60) at
+// HZ (default 16000). The stages are timed in-process through the public
+// operations of the pipeline, in the order the program runs them; the results
+// of that staged run are checked against generate_fragments(). The whole
+// process is timed by running the corlune executable.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "acgmodel.h"
+#include "auxiliary.h"
+#include "casagrouping.h"
+#include "ruletracker.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const char* const kStages[] = {"gammatone",     "autocorrelogram", "frame tests",
+                               "Gabor dendrites", "spines+assign", "candidates",
+                               "tracker",       "fragments",       "writing"};
+
+struct Options {
+    double seconds = 60.0;
+    int rate = 16000;
+    int runs = 5;
+    std::string wav;
+};
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--seconds") o.seconds = std::atof(argv[i + 1]);
+        else if (a == "--rate") o.rate = std::atoi(argv[i + 1]);
+        else if (a == "--runs") o.runs = std::atoi(argv[i + 1]);
+        else if (a == "--wav") o.wav = argv[i + 1];
+        else { std::fprintf(stderr, "unknown option %s\n", a.c_str()); std::exit(2); }
+    }
+    return o;
+}
+
+// Two gliding harmonic voices with syllable-like on/off contours.
+std::vector<int16_t> two_voices(int rate, double seconds) {
+    const size_t n = static_cast<size_t>(rate * seconds);
+    std::vector<int16_t> pcm(n);
+    double pa = 0.0, pb = 0.0;
+    for (size_t t = 0; t < n; ++t) {
+        const double s = static_cast<double>(t) / rate;
+        const double fa = 120.0 + 25.0 * std::sin(2.0 * M_PI * 0.31 * s);
+        const double fb = 200.0 + 30.0 * std::sin(2.0 * M_PI * 0.23 * s + 1.0);
+        pa += 2.0 * M_PI * fa / rate;
+        pb += 2.0 * M_PI * fb / rate;
+        const double ea = std::sin(2.0 * M_PI * 1.7 * s) > -0.3 ? 1.0 : 0.0;
+        const double eb = std::sin(2.0 * M_PI * 1.3 * s + 0.5) > -0.2 ? 1.0 : 0.0;
+        double v = 0.0;
+        for (int h = 1; h <= 30; ++h) {
+            if (h * fa < 0.45 * rate) v += ea * std::sin(h * pa) / h;
+            if (h * fb < 0.45 * rate) v += 0.8 * eb * std::sin(h * pb) / h;
+        }
+        pcm[t] = static_cast<int16_t>(std::lround(v * 5000.0));
+    }
+    return pcm;
+}
+
+void write_wav(const std::string& path, const std::vector<int16_t>& pcm, int rate) {
+    auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+    const uint32_t bytes = static_cast<uint32_t>(pcm.size() * 2);
+    std::ofstream f(path, std::ios::binary);
+    f << "RIFF" << u32(36 + bytes) << "WAVEfmt " << u32(16) << u16(1) << u16(1) << u32(rate)
+      << u32(rate * 2) << u16(2) << u16(16) << "data" << u32(bytes);
+    f.write(reinterpret_cast<const char*>(pcm.data()), bytes);
+}
+
+double since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+using StageTimes = std::map<std::string, double>;
+
+// The grouping's frame loop, run operation by operation with a clock on each.
+void timed_frame_loop(CASAGrouping& g, StageTimes& t) {
+    const int nchans = g.model.param.nchans;
+    for (g.currFrame = 0; g.currFrame < g.model.nframes; ++g.currFrame) {
+        auto t0 = Clock::now();
+        const bool skip = g.is_silent() || g.is_unvoiced();
+        if (!skip) g.normalise_current_acg();
+        t["frame tests"] += since(t0);
+        if (skip) continue;
+        t0 = Clock::now();
+        g.updateGabor();
+        std::vector<int> dendrites(nchans, 0);
+        g.extract_dendrites(dendrites);
+        std::vector<int> spines(4, 0);
+        int count = 2;
+        bool fallback = g.locate_dendrites(dendrites, spines, count);
+        t["Gabor dendrites"] += since(t0);
+        t0 = Clock::now();
+        std::vector<int> groups(nchans, 0);
+        g.adjust_spines(dendrites, groups, fallback, spines, count);
+        const bool grouped = !fallback || g.peakLag <= g.maxLag;
+        if (grouped) g.assign_channels(spines, count, groups);
+        t["spines+assign"] += since(t0);
+        t0 = Clock::now();
+        if (grouped) g.update_FrmSeg_F0Cand(groups);
+        t["candidates"] += since(t0);
+    }
+}
+
+StageTimes staged_run(const AudioWav& wav, const std::string& outdir) {
+    StageTimes t;
+    AcgModel model;
+    {  // The filterbank alone, as compute() runs it, for the split of front-end time.
+        AcgModel probe;
+        probe.compute({}, wav.srate);
+        const int shift = static_cast<int>(std::round(wav.srate * 10 / 1000.0));
+        std::vector<double> x(wav.samples);
+        x.resize((x.size() + shift - 1) / shift * shift, 0.0);
+        std::vector<double> y(x.size());
+        const auto t0 = Clock::now();
+        for (double cf : probe.cfs) AcgModel::gammatone(cf, x.data(), x.size(), wav.srate, y.data());
+        t["gammatone"] = since(t0);
+    }
+    auto t0 = Clock::now();
+    model.compute(wav.samples, wav.srate);
+    t["autocorrelogram"] = std::max(0.0, since(t0) - t["gammatone"]);
+
+    RuleTracker tracker;
+    CASAGrouping g(model, tracker);
+    timed_frame_loop(g, t);
+    t0 = Clock::now();
+    tracker.track(g.f0Candidates, model.nframes, g.f0Labels, g.f0Tracks);
+    t["tracker"] = since(t0);
+    t0 = Clock::now();
+    g.form_fragments();
+    t["fragments"] = since(t0);
+    t0 = Clock::now();
+    const std::string p = outdir + "/bench";
+    g.write_frmSegments((p + ".frmseg").c_str());
+    g.write_f0Candidates((p + ".f0cands").c_str());
+    g.write_f0Tracks((p + ".f0tracks").c_str());
+    g.write_fragments((p + ".groups").c_str());
+    g.write_mask((p + ".mask").c_str());
+    t["writing"] = since(t0);
+
+    CASAGrouping reference(model, tracker);
+    reference.generate_fragments(nullptr);
+    if (reference.fragments != g.fragments || reference.mask != g.mask ||
+        reference.f0Candidates != g.f0Candidates) {
+        std::fprintf(stderr, "staged run differs from generate_fragments\n");
+        std::exit(1);
+    }
+    return t;
+}
+
+// Runs the executable once; returns wall seconds and the child's peak RSS in KiB.
+std::pair<double, long> whole_process(const std::string& wav, const std::string& outdir) {
+    const auto t0 = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(CORLUNE_EXE, CORLUNE_EXE, wav.c_str(), outdir.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage ru {};
+    wait4(pid, &status, 0, &ru);
+    const double secs = since(t0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "corlune failed on %s\n", wav.c_str());
+        std::exit(1);
+    }
+    return {secs, ru.ru_maxrss};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse(argc, argv);
+    char dir[] = "/tmp/corlune-bench-XXXXXX";
+    if (!mkdtemp(dir)) return 1;
+    std::string wavpath = o.wav;
+    if (wavpath.empty()) {
+        wavpath = std::string(dir) + "/input.wav";
+        write_wav(wavpath, two_voices(o.rate, o.seconds), o.rate);
+    }
+    AudioWav wav;
+    if (wav.read(wavpath.c_str(), 'l') <= 0) return 1;
+    const double duration = static_cast<double>(wav.samples.size()) / wav.srate;
+
+    std::map<std::string, std::vector<double>> stages;
+    std::vector<double> totals;
+    std::vector<long> rss;
+    for (int r = 0; r < o.runs; ++r) {
+        for (const auto& [name, secs] : staged_run(wav, dir)) stages[name].push_back(secs);
+        const auto [secs, kib] = whole_process(wavpath, dir);
+        totals.push_back(secs);
+        rss.push_back(kib);
+    }
+
+    AcgModel dims;
+    dims.compute(std::vector<double>(wav.samples.size() > 0 ? 1 : 0, 0.0), wav.srate);
+    const double acg_mib = 32.0 * std::ceil(duration * 100.0) * dims.nlags * 8.0 / 1048576.0;
+    std::printf("input: %.2f s at %d Hz, %d runs (medians)\n", duration, wav.srate, o.runs);
+    double staged = 0.0;
+    for (const char* name : kStages) {
+        const double m = median(stages[name]);
+        staged += m;
+        std::printf("  %-16s %9.4f s\n", name, m);
+    }
+    std::printf("  %-16s %9.4f s\n", "sum of stages", staged);
+    const double total = median(totals);
+    std::printf("whole process: %.4f s, RTF %.5f, peak RSS %.1f MiB (autocorrelogram %.1f MiB)\n",
+                total, total / duration, median(std::vector<double>(rss.begin(), rss.end())) / 1024.0,
+                acg_mib);
+    std::filesystem::remove_all(dir);
+    return 0;
+}
