@@ -56,3 +56,8 @@ struct RunResult {
 RunResult run_corlune(const std::vector<std::string>& args);
 
 }  // namespace testutil
+
+namespace testutil {
+// SHA-256 of bytes, as 64 lowercase hex digits.
+std::string sha256_hex(const std::vector<uint8_t>& bytes);
+}  // namespace testutil
