@@ -6,7 +6,13 @@
 // nframes rows of at least 2 entries and must arrive zeroed; track() writes
 // them in place (never resizes them): per frame and slot, the track
 // identifier (0 = empty) and the track's F0 (0.0 = empty). Every non-zero F0
-// written is bit for bit one of that frame's candidates.
+// written is bit for bit one of that frame's candidates. Only rows
+// 0 .. nframes - 1 are used. Slot 0 numbers its tracks 6, 11, 16, ...
+// in order of their start; slot 1 uses the same sequence plus slot 0's final
+// counter (1 + 5 x the tracks slot 0 ever started), so identifiers are unique
+// but may have gaps where short tracks were removed. The tracker keeps no
+// state between calls; calling it again on filled tables does not give the
+// same result.
 #pragma once
 
 #include <vector>
