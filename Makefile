@@ -23,6 +23,7 @@ demo: build
 	mkdir -p out
 	$(BUILD)/corlune examples/twovoice.wav out
 	ls -l out
+	/usr/bin/python3 python/corlune-view out/twovoice --png out/twovoice.png
 
 clean:
 	rm -rf $(BUILD) out

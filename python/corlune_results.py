@@ -1,0 +1,214 @@
+"""The result files of one corlune run as named numpy arrays.
+
+corlune writes five headerless, row-major, little-endian matrices per
+utterance, one row per 10 ms analysis frame, named PREFIX + suffix:
+
+    .frmseg    int16    one column per channel  channel group of each unit: 0 none, 1, 2
+    .f0cands   float32  4 columns               F0 candidates in Hz: column 0 of group 1,
+                                                columns 1-3 of group 2; 0.0 = none
+    .f0tracks  float32  2 columns               F0 in Hz of the track in each of the two
+                                                track slots; 0.0 = empty slot
+    .groups    int16    one column per channel  fragment label of each unit (the identifier
+                                                of the track that claimed it); 0 = none
+    .mask      float32  one column per channel  mask value of each unit: 0.0 outside any
+                                                fragment, else 0.5 .. 0.953
+
+Channel 0 has the lowest centre frequency. `load` reads the five files and
+checks that they agree on the frame count; the channel count follows from the
+file sizes. `tracks` and `fragments` derive the F0 tracks and the fragments,
+and `summary` renders both as text.
+"""
+
+from dataclasses import dataclass
+
+import numpy as np
+
+FRAME_SECONDS = 0.01
+MASK_EXACT = 0.95257  # mask value of a unit whose periodicity matches its track's F0
+
+# suffix -> (element type, columns); None means one column per channel.
+LAYOUT = {
+    "frmseg": (np.dtype("<i2"), None),
+    "f0cands": (np.dtype("<f4"), 4),
+    "f0tracks": (np.dtype("<f4"), 2),
+    "groups": (np.dtype("<i2"), None),
+    "mask": (np.dtype("<f4"), None),
+}
+
+
+class ResultFileError(Exception):
+    """A result file is missing, unreadable, or inconsistent with the others."""
+
+
+@dataclass(frozen=True)
+class Results:
+    prefix: str
+    frmseg: np.ndarray    # frames x channels, int16
+    f0cands: np.ndarray   # frames x 4, float32
+    f0tracks: np.ndarray  # frames x 2, float32
+    groups: np.ndarray    # frames x channels, int16
+    mask: np.ndarray      # frames x channels, float32
+
+    @property
+    def nframes(self):
+        return self.f0tracks.shape[0]
+
+    @property
+    def nchans(self):
+        return self.frmseg.shape[1]
+
+    @property
+    def seconds(self):
+        return self.nframes * FRAME_SECONDS
+
+
+@dataclass(frozen=True)
+class Track:
+    ident: int     # fragment label of the track's units; 0 when no unit shows it
+    slot: int
+    first: int     # first and last frame, inclusive
+    last: int
+    f0min: float
+    f0max: float
+
+
+@dataclass(frozen=True)
+class Fragment:
+    label: int
+    units: int
+    mean_mask: float
+    first: int     # first and last frame holding a unit of the fragment
+    last: int
+
+
+def load(prefix, nchans=None):
+    """Reads PREFIX.frmseg ... PREFIX.mask; nchans is derived unless given."""
+    counts = {s: _element_count(f"{prefix}.{s}", dtype) for s, (dtype, _) in LAYOUT.items()}
+    nframes = counts["f0tracks"] // 2
+    if nchans is None:
+        nchans = counts["frmseg"] // nframes if nframes else 0
+    expected = {s: nframes * (cols or nchans) for s, (_, cols) in LAYOUT.items()}
+    if counts != expected or (nframes and nchans < 1):
+        raise ResultFileError(_mismatch_message(prefix, counts, nframes, nchans))
+    arrays = {s: np.fromfile(f"{prefix}.{s}", dtype).reshape(nframes, cols or nchans)
+              for s, (dtype, cols) in LAYOUT.items()}
+    return Results(prefix, **arrays)
+
+
+def _element_count(path, dtype):
+    try:
+        with open(path, "rb") as f:
+            size = f.seek(0, 2)
+    except OSError as e:
+        raise ResultFileError(f"cannot read result file {path}: {e.strerror}") from None
+    if size % dtype.itemsize:
+        raise ResultFileError(f"{path} holds {size} bytes, not a whole number of "
+                              f"{dtype.itemsize}-byte values (truncated?)")
+    return size // dtype.itemsize
+
+
+def _mismatch_message(prefix, counts, nframes, nchans):
+    lines = [f"the result files of {prefix} disagree on the frame count "
+             f"(.f0tracks holds {nframes} frames; {nchans} channels):"]
+    for s, (_, cols) in LAYOUT.items():
+        width = cols or nchans
+        frames = f"{counts[s] / width:g}" if width else "?"
+        lines.append(f"  {prefix}.{s}: {counts[s]} values = {frames} frames of {width}")
+    return "\n".join(lines)
+
+
+def fragments(res):
+    """One Fragment per non-zero label of .groups, in ascending label order."""
+    frame, _ = np.nonzero(res.groups)
+    labels = res.groups[res.groups != 0]
+    values, inverse, units = np.unique(labels, return_inverse=True, return_counts=True)
+    mask_sum = np.bincount(inverse, weights=res.mask[res.groups != 0], minlength=len(values))
+    first = np.full(len(values), res.nframes)
+    last = np.full(len(values), -1)
+    np.minimum.at(first, inverse, frame)
+    np.maximum.at(last, inverse, frame)
+    return [Fragment(int(v), int(n), float(s / n), int(a), int(b))
+            for v, n, s, a, b in zip(values, units, mask_sum, first, last)]
+
+
+def tracks(res):
+    """The F0 tracks: runs of non-zero F0 in each slot of .f0tracks.
+
+    A track's identifier is not stored in the five files; it is the label its
+    units carry in .groups. A frame's track claimed the channel group whose
+    candidate equals its F0 (column 0 of .f0cands: group 1; columns 1-3:
+    group 2), so that group's units show its label, unless the slot-1 track
+    claimed the same group in that frame and overwrote it. Two tracks of one
+    slot can follow each other without an empty frame; a run is split where
+    the visible label changes, and frames that show no label stay with the
+    track before them.
+    """
+    found = []
+    for slot in (0, 1):
+        f0 = res.f0tracks[:, slot]
+        labels = [_claimed_label(res, i, slot) if f0[i] else 0 for i in range(res.nframes)]
+        for first, last in _runs(f0 != 0):
+            for a, b, ident in _split_by_label(labels, first, last):
+                run = f0[a:b + 1]
+                found.append(Track(ident, slot, a, b, float(run.min()), float(run.max())))
+    return sorted(found, key=lambda t: (t.first, t.slot))
+
+
+def _claimed_groups(res, frame, slot):
+    t, cands = res.f0tracks[frame, slot], res.f0cands[frame]
+    return {g for g, hit in ((1, t == cands[0]), (2, t in cands[1:])) if hit}
+
+
+def _claimed_label(res, frame, slot):
+    groups = _claimed_groups(res, frame, slot)
+    if slot == 0 and res.f0tracks[frame, 1]:
+        groups -= _claimed_groups(res, frame, 1)
+    row = res.groups[frame]
+    seen = row[np.isin(res.frmseg[frame], list(groups)) & (row != 0)]
+    if seen.size == 0:
+        return 0
+    values, counts = np.unique(seen, return_counts=True)
+    return int(values[np.argmax(counts)])
+
+
+def _runs(flags):
+    """(first, last) of each run of True, inclusive."""
+    edges = np.diff(np.concatenate(([0], flags.astype(np.int8), [0])))
+    return list(zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1) - 1))
+
+
+def _split_by_label(labels, first, last):
+    pieces, start, current = [], first, 0
+    for i in range(first, last + 1):
+        if labels[i] and current and labels[i] != current:
+            pieces.append((start, i - 1, current))
+            start = i
+        current = labels[i] or current
+    pieces.append((start, last, current))
+    return pieces
+
+
+def summary(res):
+    """A readable account of the run: sizes, tracks and fragments."""
+    grouped = int(np.count_nonzero(res.frmseg.any(axis=1)))
+    found = tracks(res)
+    slot_of = {t.ident: t.slot for t in found if t.ident}
+    out = [f"corlune results {res.prefix} ({res.nchans} channels)",
+           f"frames          {res.nframes:6d}  ({res.seconds:.2f} s, 10 ms a frame)",
+           f"grouped frames  {grouped:6d}  (at least one channel in a group, .frmseg)", "",
+           "F0 tracks: runs of non-zero F0 in each slot of .f0tracks; the id is the",
+           "fragment label the track's channels carry in .groups (? = not visible).",
+           "   id  slot  first   last    time (s)    F0 min   F0 max (Hz)"]
+    out += [f"{t.ident or '?':>5} {t.slot:5d} {t.first:6d} {t.last:6d}  {_span(t.first, t.last)}"
+            f"  {t.f0min:8.2f} {t.f0max:8.2f}" for t in found] or ["  (none)"]
+    out += ["", "Fragments: the units of .groups with one label, which is the id of the",
+            "track that claimed them; mask: mean .mask value (0.5 = F0 off by 20 Hz,",
+            f"{MASK_EXACT} = exact).",
+            "label  slot  units  first   last    time (s)   mask"]
+    out += [f"{f.label:5d} {slot_of.get(f.label, '?'):>5} {f.units:6d} {f.first:6d} {f.last:6d}"
+            f"  {_span(f.first, f.last)}  {f.mean_mask:5.3f}" for f in fragments(res)] or ["  (none)"]
+    return "\n".join(out) + "\n"
+
+
+def _span(first, last):
+    return f"{first * FRAME_SECONDS:5.2f}-{(last + 1) * FRAME_SECONDS:5.2f}"

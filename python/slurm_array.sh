@@ -1,0 +1,74 @@
+#!/bin/bash
+# Runs corlune over a corpus as a Slurm job array: one corlune process per
+# utterance, one after the other within a task; each array task takes its own
+# slice of FILES_PER_TASK lines of the list.
+#
+#   cd /data/corpus && find . -name '*.wav' | sort > wavs.txt
+#   n=$(wc -l < wavs.txt); per=50
+#   sbatch --array=0-$(( (n + per - 1) / per - 1 ))%100 \
+#       --export=ALL,CORLUNE=/opt/corlune/bin/corlune,FILES_PER_TASK=$per \
+#       /path/to/slurm_array.sh wavs.txt /results
+#
+# LIST holds one WAV path per line, relative to the directory the job is
+# submitted from (or absolute). The results of s1/utt.wav go to
+# OUTROOT/s1/utt.frmseg ... OUTROOT/s1/utt.mask: the directory tree is
+# mirrored, so equal file names in different directories do not overwrite
+# each other. Utterances whose five result files are already complete are
+# skipped, so resubmitting the same array redoes only what is missing.
+# The task fails (exit 1) when any of its utterances failed; the log names them.
+#
+# Memory: the autocorrelogram of an utterance takes about 6 MB per second of
+# audio at 16 kHz (proportionally more at higher sample rates); raise --mem
+# for long recordings.
+#SBATCH --job-name=corlune
+#SBATCH --cpus-per-task=1
+#SBATCH --mem=2G
+#SBATCH --time=02:00:00
+#SBATCH --output=corlune-%A_%a.log
+
+set -u
+usage="usage: sbatch --array=0-K slurm_array.sh LIST OUTROOT"
+list=${1:?$usage}
+outroot=${2:?$usage}
+corlune=${CORLUNE:-corlune}
+per=${FILES_PER_TASK:-50}
+task=${SLURM_ARRAY_TASK_ID:?not started as a Slurm array task; $usage}
+first=$(( task * per + 1 ))
+last=$(( first + per - 1 ))
+
+size() { stat -c %s "$1" 2>/dev/null || echo -1; }
+
+# The five files exist and their sizes agree on one frame count (32 channels).
+complete() {
+    local t
+    t=$(size "$1.f0tracks")
+    [ "$t" -gt 0 ] && [ "$(size "$1.f0cands")" -eq $(( 2 * t )) ] &&
+        [ "$(size "$1.frmseg")" -eq $(( 8 * t )) ] &&
+        [ "$(size "$1.groups")" -eq $(( 8 * t )) ] &&
+        [ "$(size "$1.mask")" -eq $(( 16 * t )) ]
+}
+
+failed=0
+while IFS= read -r wav; do
+    [ -n "$wav" ] || continue
+    case "/$wav/" in
+        */../*) echo "skipped, '..' in path: $wav" >&2; failed=$(( failed + 1 )); continue ;;
+    esac
+    rel=${wav#/}
+    dir=$outroot/$(dirname "$rel")
+    name=$(basename "$rel")
+    prefix=$dir/${name%.*}
+    if complete "$prefix"; then
+        echo "already done: $wav"
+        continue
+    fi
+    if mkdir -p "$dir" && "$corlune" "$wav" "$dir" && complete "$prefix"; then
+        echo "done: $wav"
+    else
+        echo "FAILED: $wav" >&2
+        failed=$(( failed + 1 ))
+    fi
+done < <(sed -n "${first},${last}p" "$list")
+
+echo "task $task: lines $first-$last of $list, $failed failed"
+[ "$failed" -eq 0 ]

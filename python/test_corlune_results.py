@@ -1,0 +1,164 @@
+"""Reader, track and fragment derivation, summary and command, on result files
+written here with numpy in corlune's layouts."""
+
+import os
+import subprocess
+import tempfile
+import unittest
+
+import numpy as np
+
+import corlune_results as cr
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VIEW = os.path.join(HERE, "corlune-view")
+
+
+def two_voices(nframes=120, nchans=32):
+    """Results of two voices: slot 0 (label 6) at 100-110 Hz on group 1, frames
+    10-99, lower half of the channels; slot 1 (label 12) at 200-190 Hz on group 2,
+    frames 20-109, upper half; group 2 also has a stray candidate at 1.5 F0."""
+    half = nchans // 2
+    arrays = {s: np.zeros((nframes, cols or nchans), dtype) for s, (dtype, cols) in cr.LAYOUT.items()}
+    low = np.linspace(100, 110, nframes, dtype=np.float32)
+    high = np.linspace(200, 190, nframes, dtype=np.float32)
+    for i in range(10, 100):
+        arrays["frmseg"][i, :half] = 1
+        arrays["f0cands"][i, 0] = arrays["f0tracks"][i, 0] = low[i]
+        arrays["groups"][i, :half] = 6
+        arrays["mask"][i, :half] = 0.9
+    for i in range(20, 110):
+        arrays["frmseg"][i, half:] = 2
+        arrays["f0cands"][i, 1] = arrays["f0tracks"][i, 1] = high[i]
+        arrays["f0cands"][i, 2] = high[i] * 1.5
+        arrays["groups"][i, half:] = 12
+        arrays["mask"][i, half:] = 0.6
+    return arrays
+
+
+def write(prefix, arrays):
+    for suffix, array in arrays.items():
+        array.astype(cr.LAYOUT[suffix][0]).tofile(f"{prefix}.{suffix}")
+
+
+class ResultFiles(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.prefix = os.path.join(self.tmp.name, "utt")
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+
+class ReaderTest(ResultFiles):
+    def test_arrays_have_layout_types_shapes_and_values(self):
+        for nchans in (32, 20):
+            arrays = two_voices(nchans=nchans)
+            write(self.prefix, arrays)
+            res = cr.load(self.prefix)
+            self.assertEqual((res.nframes, res.nchans, res.seconds), (120, nchans, 1.2))
+            for suffix, (dtype, cols) in cr.LAYOUT.items():
+                got = getattr(res, suffix)
+                self.assertEqual(got.dtype, dtype)
+                self.assertEqual(got.shape, (120, cols or nchans))
+                np.testing.assert_array_equal(got, arrays[suffix])
+
+    def test_inconsistent_or_missing_files_are_reported(self):
+        cases = {
+            "mask one frame short": ("mask", lambda a: a[:-1], "disagree on the frame count"),
+            "labels of 31 channels": ("groups", lambda a: a[:, :31], "disagree"),
+            "half an int16": ("groups", lambda a: a.view(np.uint8).ravel()[:-1], "not a whole number"),
+            "missing": ("f0tracks", None, "cannot read result file"),
+        }
+        for name, (suffix, change, message) in cases.items():
+            with self.subTest(name):
+                arrays = two_voices()
+                write(self.prefix, arrays)
+                path = f"{self.prefix}.{suffix}"
+                os.remove(path)
+                if change:
+                    np.ascontiguousarray(change(arrays[suffix])).tofile(path)
+                with self.assertRaises(cr.ResultFileError) as caught:
+                    cr.load(self.prefix)
+                self.assertIn(message, str(caught.exception))
+                self.assertIn(path, str(caught.exception))
+
+    def test_run_without_frames(self):
+        write(self.prefix, {s: np.zeros((0, 1), d) for s, (d, _) in cr.LAYOUT.items()})
+        res = cr.load(self.prefix)
+        self.assertEqual((res.nframes, res.groups.shape), (0, (0, 0)))
+        self.assertIn("(none)", cr.summary(res))
+
+
+class DerivationTest(ResultFiles):
+    def test_two_voices_give_two_tracks_and_two_fragments(self):
+        arrays = two_voices()
+        write(self.prefix, arrays)
+        res = cr.load(self.prefix)
+        f0 = arrays["f0tracks"]
+        self.assertEqual(cr.tracks(res),
+                         [cr.Track(6, 0, 10, 99, float(f0[10, 0]), float(f0[99, 0])),
+                          cr.Track(12, 1, 20, 109, float(f0[109, 1]), float(f0[20, 1]))])
+        (f6, f12) = cr.fragments(res)
+        self.assertEqual((f6.label, f6.units, f6.first, f6.last), (6, 90 * 16, 10, 99))
+        self.assertEqual((f12.label, f12.units, f12.first, f12.last), (12, 90 * 16, 20, 109))
+        self.assertAlmostEqual(f6.mean_mask, 0.9, places=6)
+        self.assertAlmostEqual(f12.mean_mask, 0.6, places=6)
+        text = cr.summary(res)
+        self.assertRegex(text, r"\n +6 +0 +10 +99 +0\.10- 1\.00 +100\.\d\d +108\.\d\d\n")
+        self.assertRegex(text, r"\n +12 +1 +20 +109 +0\.20- 1\.10 +19\d\.\d\d +198\.\d\d\n")
+
+    def test_tracks_of_one_slot_back_to_back_are_split_by_label(self):
+        arrays = two_voices()
+        arrays["groups"][50:100, :16] = 11
+        write(self.prefix, arrays)
+        slot0 = [(t.ident, t.first, t.last) for t in cr.tracks(cr.load(self.prefix)) if t.slot == 0]
+        self.assertEqual(slot0, [(6, 10, 49), (11, 50, 99)])
+
+    def test_label_overwritten_by_slot_1_is_not_taken_for_slot_0(self):
+        # Frames 40-59: the slot-0 track follows a group-2 candidate that the
+        # slot-1 track's group also carries, so all of group 2 shows label 12.
+        arrays = two_voices()
+        arrays["f0cands"][40:60, 3] = arrays["f0tracks"][40:60, 0]
+        arrays["f0cands"][40:60, 0] = 0.0
+        arrays["frmseg"][40:60, :16] = 0
+        arrays["groups"][40:60, :16] = 0
+        # Frames 110-114: a slot-0 track whose units were all overwritten.
+        arrays["f0tracks"][110:115, 0] = arrays["f0cands"][110:115, 3] = 150.0
+        arrays["f0tracks"][110:115, 1] = arrays["f0cands"][110:115, 1] = 151.0
+        arrays["frmseg"][110:115, 16:] = 2
+        arrays["groups"][110:115, 16:] = 17
+        write(self.prefix, arrays)
+        res = cr.load(self.prefix)
+        slot0 = [(t.ident, t.first, t.last) for t in cr.tracks(res) if t.slot == 0]
+        self.assertEqual(slot0, [(6, 10, 99), (0, 110, 114)])
+        self.assertRegex(cr.summary(res), r"\n +\? +0 +110 +114 ")
+
+
+class CommandTest(ResultFiles):
+    def run_view(self, *args):
+        return subprocess.run([VIEW, *args], capture_output=True, text=True, timeout=60)
+
+    def test_summary_and_figure(self):
+        write(self.prefix, two_voices())
+        png = os.path.join(self.tmp.name, "utt.png")
+        done = self.run_view(self.prefix + ".groups", "--png", png)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout, cr.summary(cr.load(self.prefix)) + f"figure written to {png}\n")
+        with open(png, "rb") as f:
+            data = f.read()
+        self.assertTrue(data.startswith(b"\x89PNG\r\n\x1a\n"))
+        self.assertGreater(len(data), 10000)
+
+    def test_failures_exit_1_with_a_message(self):
+        done = self.run_view(self.prefix)
+        self.assertEqual((done.returncode, done.stdout), (1, ""))
+        self.assertIn(f"corlune-view: cannot read result file {self.prefix}.", done.stderr)
+        write(self.prefix, two_voices())
+        done = self.run_view(self.prefix, "--png", os.path.join(self.tmp.name, "no", "x.png"))
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("corlune-view: cannot write", done.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

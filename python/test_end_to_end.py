@@ -1,0 +1,94 @@
+"""corlune on a generated two-voice WAV: its result files read back in their
+layouts, and the summary finds both voices. The program is named by the
+CORLUNE_EXE environment variable; without it these tests are skipped."""
+
+import math
+import os
+import subprocess
+import tempfile
+import unittest
+import wave
+
+import numpy as np
+
+import corlune_results as cr
+
+CORLUNE = os.environ.get("CORLUNE_EXE", "")
+VIEW = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corlune-view")
+SRATE = 16000
+SECONDS = 1.5
+VOICES = ((100.0, 115.0), (180.0, 170.0))  # F0 glide of each voice, start to end, Hz
+
+
+def voice(f0_start, f0_end):
+    """Harmonics of a gliding F0 with a 1/h spectral tilt, peak about 1."""
+    n = int(SRATE * SECONDS)
+    f0 = np.linspace(f0_start, f0_end, n)
+    phase = np.cumsum(2 * np.pi * f0 / SRATE)
+    harmonics = [np.where(h * f0 < 0.45 * SRATE, np.sin(h * phase) / h, 0.0) for h in range(1, 41)]
+    return np.sum(harmonics, axis=0) / 2
+
+
+def write_wav(path, x):
+    pcm = np.clip(np.round(x * 32767), -32768, 32767).astype("<i2")
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(SRATE)
+        w.writeframes(pcm.tobytes())
+    return len(pcm)
+
+
+@unittest.skipUnless(os.access(CORLUNE, os.X_OK),
+                     f"corlune binary not found (CORLUNE_EXE={CORLUNE!r})")
+class EndToEndTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        wav = os.path.join(cls.tmp.name, "two_voices.wav")
+        cls.nsamples = write_wav(wav, 0.3 * voice(*VOICES[0]) + 0.3 * voice(*VOICES[1]))
+        cls.done = subprocess.run([CORLUNE, wav, cls.tmp.name], capture_output=True, text=True,
+                                 timeout=60)
+        cls.prefix = os.path.join(cls.tmp.name, "two_voices")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def load(self):
+        self.assertEqual(self.done.returncode, 0, self.done.stderr)
+        return cr.load(self.prefix)
+
+    def test_result_files_read_back_in_their_layouts(self):
+        res = self.load()
+        self.assertEqual((res.nframes, res.nchans), (math.ceil(self.nsamples / 160), 32))
+        for suffix, (dtype, _) in cr.LAYOUT.items():
+            self.assertEqual(getattr(res, suffix).dtype, dtype)
+        self.assertTrue(np.isin(res.frmseg, (0, 1, 2)).all())
+        claimed = res.groups != 0
+        self.assertTrue((res.frmseg[claimed] != 0).all())
+        self.assertTrue((res.mask[~claimed] == 0).all())
+        self.assertTrue(((res.mask[claimed] >= 0.5) & (res.mask[claimed] <= 0.9526)).all())
+        for frame, slot in zip(*np.nonzero(res.f0tracks)):
+            f0 = res.f0tracks[frame, slot]
+            self.assertGreaterEqual(f0, 70.0)
+            self.assertIn(f0, res.f0cands[frame], f"frame {frame} slot {slot}")
+
+    def test_summary_names_a_track_for_each_voice(self):
+        res = self.load()
+        view = subprocess.run([VIEW, self.prefix], capture_output=True, text=True, timeout=60)
+        self.assertEqual(view.returncode, 0, view.stderr)
+        found = cr.tracks(res)
+        for low, high in (sorted(v) for v in VOICES):
+            with self.subTest(voice=(low, high)):
+                near = [t for t in found if low - 8 <= t.f0min and t.f0max <= high + 8]
+                covered = sum(t.last - t.first + 1 for t in near)
+                self.assertGreaterEqual(covered, res.nframes // 2, view.stdout)
+                longest = max(near, key=lambda t: t.last - t.first)
+                self.assertGreaterEqual(longest.last - longest.first + 1, 20, view.stdout)
+                self.assertRegex(view.stdout, rf"\n +{longest.ident or '[?]'} +{longest.slot} +"
+                                              rf"{longest.first} +{longest.last} ")
+
+
+if __name__ == "__main__":
+    unittest.main()
