@@ -97,6 +97,25 @@ public:
     bool write_f0Labels(const char* filename) const;
 
 private:
-    // Weight of channel c in the current frame (1.0 without weights).
+    // Weight of channel c in the current frame (1.0 without weights); throws
+    // std::out_of_range when the frame's row is missing or too short.
     double weight(int c) const;
+
+    // Spine merging and the channel-label decision of assign_channels.
+    void merge_spines(std::vector<int>& spines, int& spineCount) const;
+    int toward_larger_neighbour(const std::vector<double>& r, int lag, double rangeMax,
+                                int& idx) const;
+    int decide_label(const std::vector<double>& r, double tol, double e1, double e2,
+                     double max1, double max2, int l, int j, int s2, bool twoSpines) const;
+
+    // F0 candidates of the two groups and their cross-check; true when the
+    // groups carry the same F0 and are merged.
+    void group1_candidate(std::vector<double>& cand);
+    void group2_candidates(std::vector<double>& cand);
+    bool cross_check_candidates(std::vector<double>& cand) const;
+
+    // A track claims a channel group of one frame.
+    void claim_group(int frame, SPINE_GROUPS group, double t, int label);
+    void claim_group_at_floor(int frame, int label);
+    double mask_value(double t, int bestLag) const;
 };
