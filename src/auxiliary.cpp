@@ -387,35 +387,41 @@ void compute_softmask_sigmoid(Matrix& softmask, const Matrix& snrmap, float cent
     }
 }
 
-// The format flags are set within their fields (adjustment, float notation),
-// so that flags a caller left on std::cout cannot combine with them into a
-// different layout; all flags stay in force after the call.
-void print_vector(const double* values, int count) {
+namespace {
+
+// Prints count values, sixteen a line after a leading newline, each formatted
+// by set_format on std::cout just before it is written.
+template <typename T, typename SetFormat>
+void print_values(const T* values, int count, SetFormat set_format) {
     if (count <= 0) {
         std::cout << std::endl;
         return;
     }
     for (int i = 0; i < count; ++i) {
         if (i % 16 == 0) std::cout << std::endl;
-        std::cout.setf(std::ios::left, std::ios::adjustfield);
-        std::cout.setf(std::ios::fixed, std::ios::floatfield);
-        std::cout.precision(2);
-        std::cout.width(8);
+        set_format();
         std::cout << values[i];
     }
     std::cout << std::endl;
 }
 
+}  // namespace
+
+// The format flags are set within their fields (adjustment, float notation),
+// so that flags a caller left on std::cout cannot combine with them into a
+// different layout; all flags stay in force after the call.
+void print_vector(const double* values, int count) {
+    print_values(values, count, [] {
+        std::cout.setf(std::ios::left, std::ios::adjustfield);
+        std::cout.setf(std::ios::fixed, std::ios::floatfield);
+        std::cout.precision(2);
+        std::cout.width(8);
+    });
+}
+
 void print_vector(const int* values, int count) {
-    if (count <= 0) {
-        std::cout << std::endl;
-        return;
-    }
-    for (int i = 0; i < count; ++i) {
-        if (i % 16 == 0) std::cout << std::endl;
+    print_values(values, count, [] {
         std::cout.setf(std::ios::left, std::ios::adjustfield);
         std::cout.width(5);
-        std::cout << values[i];
-    }
-    std::cout << std::endl;
+    });
 }

@@ -247,6 +247,11 @@ def harmonic_voice(srate, n, f0a, f0b, peak):
 def write_two_voices(path, srate=16000, seconds=1.0):
     n = int(srate * seconds)
     x = harmonic_voice(srate, n, 110.0, 130.0, 0.3) + harmonic_voice(srate, n, 190.0, 170.0, 0.3)
+    write_wav(path, x, srate)
+
+
+def write_wav(path, x, srate):
+    """Writes samples in -1 .. 1 as a mono 16-bit WAV file."""
     pcm = np.clip(np.round(x * 32767), -32768, 32767).astype("<i2")
     with wave.open(path, "wb") as w:
         w.setnchannels(1)
