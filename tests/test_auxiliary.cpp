@@ -11,6 +11,9 @@
 #include <limits>
 #include <sstream>
 
+#include "acgmodel.h"
+#include "casagrouping.h"
+#include "ruletracker.h"
 #include "testutil.h"
 
 using namespace testutil;
@@ -549,4 +552,36 @@ TEST(PrintVector, FlagsStayInForceAndCallerFlagsDoNotChangeTheLayout) {
     EXPECT_TRUE(after & std::ios::left);
     EXPECT_TRUE(after & std::ios::fixed);
     EXPECT_EQ(after_precision, 2);
+}
+
+// The float result files of the grouping are float32 matrices that
+// read_float32 reads back exactly (each value the float of the stored double).
+TEST(Float32Reader, ReadsTheGroupingsFloatResultFiles) {
+    TempDir dir;
+    AcgModel model;
+    model.compute(mix(harmonic_complex(16000, 0.6, 120.0, 130.0, 0.3),
+                      harmonic_complex(16000, 0.6, 210.0, 200.0, 0.25)),
+                  16000);
+    RuleTracker tracker;
+    CASAGrouping grouping(model, tracker);
+    grouping.generate_fragments(nullptr);
+    ASSERT_TRUE(grouping.write_mask(dir.file("u.mask").c_str()));
+    ASSERT_TRUE(grouping.write_f0Candidates(dir.file("u.f0cands").c_str()));
+    ASSERT_TRUE(grouping.write_f0Tracks(dir.file("u.f0tracks").c_str()));
+
+    const std::pair<const char*, const Matrix*> files[] = {
+        {"u.mask", &grouping.mask}, {"u.f0cands", &grouping.f0Candidates},
+        {"u.f0tracks", &grouping.f0Tracks}};
+    double nonzero = 0.0;
+    for (const auto& [name, stored] : files) {
+        Matrix back;
+        const int dim = static_cast<int>((*stored)[0].size());
+        ASSERT_EQ(read_float32(back, dir.file(name).c_str(), dim, 0, false), model.nframes);
+        for (int f = 0; f < model.nframes; ++f)
+            for (int c = 0; c < dim; ++c) {
+                EXPECT_EQ(back[f][c], static_cast<double>(static_cast<float>((*stored)[f][c])));
+                nonzero += back[f][c] != 0.0;
+            }
+    }
+    EXPECT_GT(nonzero, 100.0);  // the files carry real results, not only zeros
 }
