@@ -1,32 +1,162 @@
 // The whole program, reader to result files, on small arbitrary WAV files.
 // Inputs are kept short (-max_len) so that one run takes milliseconds.
+//
+// Beyond "no crash, no hang", every run must keep the driver's promises: exit
+// status 0 or 1; a refused file costs exactly one line on standard error and
+// leaves the (always writable) output directory empty; a success prints at
+// most the short-read warning and leaves the five result files, of one frame
+// count, whose values lie within what the file formats allow.
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "corlune_main.h"
 #include "fuzz_input.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string outdir = [] {
-        std::cerr.setstate(std::ios::badbit);
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void require(bool ok, const char* what) {
+    if (ok) return;
+    std::fprintf(stderr, "violated: %s\n", what);
+    std::abort();
+}
+
+// The output directory's files by extension; the directory is emptied.
+std::map<std::string, Bytes> take_results(const std::string& dir) {
+    std::map<std::string, Bytes> files;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        std::ifstream f(entry.path(), std::ios::binary);
+        files[entry.path().extension().string()] =
+            Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        fs::remove(entry.path(), ec);
+    }
+    return files;
+}
+
+template <typename T>
+T element(const Bytes& b, size_t frame, size_t cols, size_t col) {
+    T v;
+    std::memcpy(&v, b.data() + (frame * cols + col) * sizeof(T), sizeof(T));
+    return v;
+}
+
+// One frame of the tracker's slots: each is empty (0) or at least 70 Hz and
+// one of the same frame's candidates, bit for bit.
+void check_tracks(const Bytes& cands, const Bytes& tracks, size_t j) {
+    for (size_t c = 0; c < 4; ++c) {
+        const float v = element<float>(cands, j, 4, c);
+        require(std::isfinite(v) && v >= 0.0f, "F0 candidates finite and not negative");
+    }
+    for (size_t s = 0; s < 2; ++s) {
+        const float t = element<float>(tracks, j, 2, s);
+        if (t == 0.0f) continue;
+        require(t >= 70.0f, "a track's F0 is at least 70 Hz");
+        bool found = false;
+        for (size_t c = 0; c < 4; ++c) found |= element<float>(cands, j, 4, c) == t;
+        require(found, "a track's F0 is one of the frame's candidates");
+    }
+}
+
+// One frame of the channel-wise files: group labels 0..2; a unit has a
+// fragment label exactly when it has a mask value, which is then 0.5 to
+// 1/(1+e^-3); a labelled unit belongs to a group of a frame with a track.
+void check_units(const std::map<std::string, Bytes>& r, size_t j) {
+    const bool tracked = element<float>(r.at(".f0tracks"), j, 2, 0) != 0.0f ||
+                         element<float>(r.at(".f0tracks"), j, 2, 1) != 0.0f;
+    for (size_t k = 0; k < 32; ++k) {
+        const int16_t group = element<int16_t>(r.at(".frmseg"), j, 32, k);
+        const int16_t label = element<int16_t>(r.at(".groups"), j, 32, k);
+        const float m = element<float>(r.at(".mask"), j, 32, k);
+        require(group >= 0 && group <= 2, "group labels 0, 1 or 2");
+        require((label != 0) == (m != 0.0f), "fragment label exactly where the mask is set");
+        if (label == 0) continue;
+        require(m >= 0.5f && m <= 0.9525742f, "mask value of a claimed unit in 0.5 .. 0.95257");
+        require(group != 0 && tracked, "a claimed unit is grouped in a tracked frame");
+    }
+}
+
+void check_results(const std::map<std::string, Bytes>& r) {
+    static const std::pair<const char*, size_t> kLayout[] = {
+        {".frmseg", 64}, {".f0cands", 16}, {".f0tracks", 8}, {".groups", 64}, {".mask", 128}};
+    require(r.size() == 5, "five result files");
+    const size_t frames = r.count(".mask") ? r.at(".mask").size() / 128 : 0;
+    require(frames > 0, "at least one frame");
+    for (const auto& [suffix, bytes_per_frame] : kLayout)
+        require(r.count(suffix) && r.at(suffix).size() == frames * bytes_per_frame,
+                "every result file holds the same number of whole frames");
+    for (size_t j = 0; j < frames; ++j) {
+        check_tracks(r.at(".f0cands"), r.at(".f0tracks"), j);
+        check_units(r, j);
+    }
+}
+
+// Standard error of the current run; the program's messages are collected
+// here instead of being printed.
+std::ostringstream& messages() {
+    static auto* sink = new std::ostringstream;  // never destroyed: std::cerr keeps its buffer
+    return *sink;
+}
+
+size_t lines(const std::string& text) {
+    size_t n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+// A private output directory for the whole fuzzing session, removed at exit.
+// The name lives in a plain array so that it outlasts static destructors.
+const char* output_directory() {
+    static char name[] = "/tmp/corlune-fuzz-out-XXXXXX";
+    static const bool made = [] {
+        std::cerr.rdbuf(messages().rdbuf());
         std::cout.setstate(std::ios::badbit);
-        char name[] = "/tmp/corlune-fuzz-out-XXXXXX";
         if (!mkdtemp(name)) std::abort();
-        return std::string(name);
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(name, ec);
+        });
+        return true;
     }();
+    (void)made;
+    return name;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const char* outdir = output_directory();
     if (size > 16384) return 0;
     FuzzFile file(data, size);
     std::string in = file.path();
     char prog[] = "corlune";
-    char* argv[] = {prog, in.data(), const_cast<char*>(outdir.c_str()), nullptr};
+    char* argv[] = {prog, in.data(), const_cast<char*>(outdir), nullptr};
+    messages().str("");
     const int status = run(3, argv);
-    if (status != 0 && status != 1) std::abort();
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(outdir, ec))
-        std::filesystem::remove(entry.path(), ec);
+    require(status == 0 || status == 1, "exit status 0 or 1");
+    const size_t said = lines(messages().str());
+    const auto results = take_results(outdir);
+    if (status == 1) {
+        require(said == 1, "a refused input costs exactly one line");
+        require(results.empty(), "a refused input leaves no file");
+    } else {
+        require(said <= 1, "a successful run prints at most the short-read warning");
+        check_results(results);
+    }
     return 0;
 }

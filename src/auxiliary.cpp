@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <string>
 
 namespace {
 
@@ -122,19 +123,38 @@ bool read_format_chunk(std::istream& in, std::uint32_t size, const char* filenam
     return true;
 }
 
+// A tag read from the file, as text for a message: printable ASCII as it is,
+// any other byte as \xhh, so that the bytes of an arbitrary file can neither
+// break the message line nor reach the terminal as control codes.
+std::string printable_tag(const char (&tag)[5]) {
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < 4 && tag[i] != '\0'; ++i) {
+        const auto b = static_cast<unsigned char>(tag[i]);
+        if (b >= 0x20 && b < 0x7F) {
+            text += static_cast<char>(b);
+        } else {
+            text += "\\x";
+            text += hex[b >> 4];
+            text += hex[b & 0xF];
+        }
+    }
+    return text;
+}
+
 // Checks the "RIFF" and "WAVE" tags at the start of the file.
 bool read_riff_wave(std::istream& in) {
     char tag[5];
     read_tag(in, tag);
     if (std::strcmp(tag, "RIFF") != 0) {
-        report("Not a RIFF (WAVE) file: found ", tag);
+        report("Not a RIFF (WAVE) file: found ", printable_tag(tag).c_str());
         return false;
     }
     unsigned char riff_size[4];
     read_bytes(in, riff_size, 4);  // the RIFF size is often wrong; chunks are walked instead
     read_tag(in, tag);
     if (std::strcmp(tag, "WAVE") != 0) {
-        report("RIFF file but not a wave file: found ", tag);
+        report("RIFF file but not a wave file: found ", printable_tag(tag).c_str());
         return false;
     }
     return true;
@@ -305,15 +325,38 @@ double snr_cell(double mixture_log, double noise_log) {
 
 // ---------------------------------------------------------------------------
 
-int AudioWav::read(const char* filename, char byteorder) {
-    failed_silently = false;
-    std::ifstream in(filename, std::ios::binary);
+namespace {
+
+// Opens filename and walks its header up to the first sample. Returns -1 when
+// the file cannot be opened, 0 when it is refused (after a message), and 1
+// with hdr filled and the stream at the first sample.
+int open_wave(std::ifstream& in, const char* filename, WaveHeader& hdr) {
+    in.open(filename, std::ios::binary);
     if (!in.is_open()) {
         report("Unable to open wave file: ", filename);
         return -1;
     }
+    return read_riff_wave(in) && find_header(in, filename, hdr) ? 1 : 0;
+}
+
+}  // namespace
+
+int AudioWav::read_header(const char* filename) {
+    std::ifstream in;
     WaveHeader hdr;
-    if (!read_riff_wave(in) || !find_header(in, filename, hdr)) return 0;
+    const int opened = open_wave(in, filename, hdr);
+    if (opened <= 0) return opened;
+    srate = hdr.srate;
+    nchannels = hdr.channels;
+    return 1;
+}
+
+int AudioWav::read(const char* filename, char byteorder) {
+    failed_silently = false;
+    std::ifstream in;
+    WaveHeader hdr;
+    const int opened = open_wave(in, filename, hdr);
+    if (opened <= 0) return opened;
 
     srate = hdr.srate;
     nchannels = hdr.channels;

@@ -31,6 +31,11 @@ public:
     // Returns -1 when the file cannot be opened, 0 when it is refused or holds
     // no samples, otherwise the number of samples stored.
     int read(const char* filename, char byteorder);
+    // Reads only the header of filename, so that a caller can refuse a file
+    // by its format before any sample is read: stores srate and nchannels
+    // and returns 1, leaving samples alone; otherwise returns -1 or 0 after
+    // the same message as read().
+    int read_header(const char* filename);
 };
 
 // Exchanges the two bytes of a 16-bit value in place.

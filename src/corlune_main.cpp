@@ -37,19 +37,6 @@ bool directory_writable(const std::string& dir) {
     return true;
 }
 
-bool read_input(AudioWav& wav, const char* path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        std::cerr << "Unable to open wave file: " << path << std::endl;
-        return false;
-    }
-    const int n = wav.read(path, 'l');
-    if (n > 0) return true;
-    if (n == 0 && wav.failed_silently)
-        std::cerr << "No samples in wave file: " << path << std::endl;
-    return false;
-}
-
 // Refuses signals the analysis cannot treat soundly.
 bool input_supported(const AudioWav& wav, const char* path) {
     if (wav.nchannels != 1) {
@@ -65,6 +52,23 @@ bool input_supported(const AudioWav& wav, const char* path) {
     return true;
 }
 
+// Reads the input after checking its header, so that a refused file costs
+// one line (not also a short-read warning) and none of its samples is read.
+bool read_input(AudioWav& wav, const char* path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        std::cerr << "Unable to open wave file: " << path << std::endl;
+        return false;
+    }
+    if (wav.read_header(path) <= 0 || !input_supported(wav, path)) return false;
+    const int n = wav.read(path, 'l');
+    // Checked again in case the file was replaced since its header was read.
+    if (n > 0) return input_supported(wav, path);
+    if (n == 0 && wav.failed_silently)
+        std::cerr << "No samples in wave file: " << path << std::endl;
+    return false;
+}
+
 // Writes the five result files in their fixed order; all are attempted.
 bool write_results(const CASAGrouping& grouping, const std::string& prefix) {
     bool ok = true;
@@ -78,7 +82,7 @@ bool write_results(const CASAGrouping& grouping, const std::string& prefix) {
 
 int analyse(const char* inwav, const std::string& prefix) {
     AudioWav wav;
-    if (!read_input(wav, inwav) || !input_supported(wav, inwav)) return EXIT_FAILED;
+    if (!read_input(wav, inwav)) return EXIT_FAILED;
 
     AcgModel model(kDefaultAcgParam);
     model.compute(wav.samples, wav.srate);
