@@ -2,9 +2,15 @@
 
 #include <fftw3.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
@@ -19,39 +25,279 @@ int ms_to_samples(int srate, int ms) {
     return static_cast<int>(std::round((srate * ms) / 1000.0));
 }
 
-// Two FFT arrays of W doubles and the forward/backward real-to-real plans
-// between them, released together.
-struct FftPair {
-    int size;
-    double* time = nullptr;
-    double* spec = nullptr;
-    fftw_plan forward = nullptr;
-    fftw_plan backward = nullptr;
+// Two doubles processed lane by lane. Every operation on it is the IEEE
+// operation of each lane on its own (the build never contracts to FMA), so a
+// lane computes bit for bit what the scalar code computes.
+typedef double v2d __attribute__((vector_size(16)));
+// Lane masks as lane comparisons produce them: all ones where true.
+typedef decltype(v2d{} < v2d{}) v2m;
 
-    explicit FftPair(int w) : size(w) {
-        time = static_cast<double*>(fftw_malloc(sizeof(double) * w));
-        spec = static_cast<double*>(fftw_malloc(sizeof(double) * w));
-        forward = fftw_plan_r2r_1d(w, time, spec, FFTW_R2HC, FFTW_ESTIMATE);
-        backward = fftw_plan_r2r_1d(w, spec, time, FFTW_HC2R, FFTW_ESTIMATE);
-    }
-    ~FftPair() {
-        fftw_destroy_plan(forward);
-        fftw_destroy_plan(backward);
-        fftw_free(time);
-        fftw_free(spec);
-    }
-    FftPair(const FftPair&) = delete;
-    FftPair& operator=(const FftPair&) = delete;
+template <typename To, typename From>
+inline To bits_as(From v) {
+    static_assert(sizeof(To) == sizeof(From), "same size");
+    To r;
+    std::memcpy(&r, &v, sizeof r);
+    return r;
+}
+inline v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
+inline v2d splat(double x) { return v2d{x, x}; }
+// Lanes where mask is set become +0.0; the others keep their value and sign.
+inline v2d clear_where(v2m mask, v2d v) { return bits_as<v2d>(~mask & bits_as<v2m>(v)); }
+// Lanes where mask is set keep their value; the others become +0.0.
+inline v2d keep_where(v2m mask, v2d v) { return bits_as<v2d>(mask & bits_as<v2m>(v)); }
+// |v| lane by lane: the sign bit cleared, as fabs does.
+inline v2d magnitude(v2d v) { return bits_as<v2d>(bits_as<v2m>(v) & ~bits_as<v2m>(splat(-0.0))); }
+inline v2d sqrt2(v2d v) {
+#if defined(__SSE2__)
+    return bits_as<v2d>(_mm_sqrt_pd(bits_as<__m128d>(v)));
+#else
+    return v2d{std::sqrt(v[0]), std::sqrt(v[1])};
+#endif
+}
+
+// The coefficients of one channel's gammatone filter.
+struct GammatoneCoeffs {
+    double c1, c2, c3, c4, c5, gain, cosw, sinw;
 };
 
-// Replaces a half-complex spectrum of length w by its power spectrum in place.
+GammatoneCoeffs gammatone_coeffs(double cf, int fs) {
+    const double tpt = 2.0 * M_PI / fs;
+    const double erb = 24.7 * (0.00437 * cf + 1.0);
+    const double a = erb * tpt * 1.019;
+    const double q = std::exp(-a);
+    const double w = tpt * cf;
+    return {4.0 * q,         -6.0 * q * q,        4.0 * q * q * q, -q * q * q * q,
+            4.0 * q * q,     a * a * a * a / 3.0, std::cos(w),     std::sin(w)};
+}
+
+// Gammatone filters of several channels over the same signal, two channels
+// per vector and two vectors interleaved: the recursion of one channel is a
+// long chain of dependent operations, so running four side by side keeps the
+// arithmetic units busy. Each lane repeats AcgModel::gammatone's operations
+// in the same order; the state carries over between calls, so the signal
+// can be filtered block by block.
+class GammatoneQuad {
+public:
+    static constexpr int kLanes = 4;
+
+    // Channels beyond count repeat the last one; their output is discarded.
+    GammatoneQuad(const double* cf, int count, int fs) {
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const GammatoneCoeffs k = gammatone_coeffs(cf[std::min(lane, count - 1)], fs);
+            Pair& p = pairs_[lane / 2];
+            const int i = lane % 2;
+            p.c1[i] = k.c1, p.c2[i] = k.c2, p.c3[i] = k.c3, p.c4[i] = k.c4, p.c5[i] = k.c5;
+            p.gain[i] = k.gain, p.cosw[i] = k.cosw, p.sinw[i] = k.sinw;
+        }
+    }
+
+    // Filters n samples of x; out[lane][t] receives the rectified output.
+    void run(const double* x, size_t n, double* const out[kLanes]) {
+        Pair a = pairs_[0], b = pairs_[1];
+        for (size_t t = 0; t < n; ++t) {
+            const v2d xt = splat(x[t]);
+            const v2d ya = a.step(xt);
+            const v2d yb = b.step(xt);
+            out[0][t] = ya[0];
+            out[1][t] = ya[1];
+            out[2][t] = yb[0];
+            out[3][t] = yb[1];
+        }
+        pairs_[0] = a;
+        pairs_[1] = b;
+    }
+
+private:
+    struct Pair {
+        v2d c1{}, c2{}, c3{}, c4{}, c5{}, gain{}, cosw{}, sinw{};
+        v2d p1r{}, p2r{}, p3r{}, p4r{}, p1i{}, p2i{}, p3i{}, p4i{};
+        v2d cs = splat(1.0), sn = splat(0.0);
+
+        v2d step(v2d x) {
+            const v2d tiny = splat(1e-200);
+            v2d p0r = cs * x + c1 * p1r + c2 * p2r + c3 * p3r + c4 * p4r;
+            v2d p0i = sn * x + c1 * p1i + c2 * p2i + c3 * p3i + c4 * p4i;
+            p0r = clear_where(magnitude(p0r) < tiny, p0r);
+            p0i = clear_where(magnitude(p0i) < tiny, p0i);
+            const v2d ur = p0r + c1 * p1r + c5 * p2r;
+            const v2d ui = p0i + c1 * p1i + c5 * p2i;
+            v2d y = (ur * cs + ui * sn) * gain;
+            y = clear_where(y < splat(0.0), y);
+            p4r = p3r, p3r = p2r, p2r = p1r, p1r = p0r;
+            p4i = p3i, p3i = p2i, p2i = p1i, p1i = p0i;
+            const v2d ncs = cs * cosw + sn * sinw;
+            const v2d nsn = sn * cosw - cs * sinw;
+            cs = ncs;
+            sn = nsn;
+            return y;
+        }
+    };
+    Pair pairs_[2];
+};
+
+// Empties a row and gives it room for exactly n values; the old storage is
+// released first, so a recomputation never holds two copies.
+void prepare_row(std::vector<double>& row, size_t n) {
+    row.clear();
+    if (row.capacity() == n) return;
+    std::vector<double>().swap(row);
+    row.reserve(n);
+}
+
+// Replaces a half-complex spectrum of length w by its power spectrum in place:
+// bin m has its real part at m and its imaginary part at w - m.
 void power_spectrum(double* s, int w) {
     s[0] = s[0] * s[0];
-    for (int m = 1; m <= (w + 1) / 2 - 1; ++m) {
+    const int last = (w + 1) / 2 - 1;
+    int m = 1;
+    for (; m + 1 <= last; m += 2) {  // bins m and m + 1
+        const v2d re = load2(s + m);
+        const v2d im = v2d{s[w - m], s[w - m - 1]};
+        store2(s + m, re * re + im * im);
+        s[w - m] = 0.0;
+        s[w - m - 1] = 0.0;
+    }
+    for (; m <= last; ++m) {
         s[m] = s[m] * s[m] + s[w - m] * s[w - m];
         s[w - m] = 0.0;
     }
     if (w % 2 == 0) s[w / 2] = s[w / 2] * s[w / 2];
+}
+
+// The per-frame autocorrelation: window, forward FFT, power spectrum,
+// backward FFT, and the normalised square roots of the first nlags lags.
+// The FFT arrays and plans are made once and serve every channel and frame.
+class FrameAnalyser {
+public:
+    FrameAnalyser(int w, int nlags)
+        : w_(w), nlags_(nlags), window_(AcgModel::window_hann(w)), divisor_(nlags),
+          lags_(nlags) {
+        time_ = static_cast<double*>(fftw_malloc(sizeof(double) * w));
+        spec_ = static_cast<double*>(fftw_malloc(sizeof(double) * w));
+        forward_ = fftw_plan_r2r_1d(w, time_, spec_, FFTW_R2HC, FFTW_ESTIMATE);
+        backward_ = fftw_plan_r2r_1d(w, spec_, time_, FFTW_HC2R, FFTW_ESTIMATE);
+        // W x (W - k), formed as an integer product (64-bit, so that no
+        // window length overflows it) and converted to double.
+        for (int k = 0; k < nlags; ++k)
+            divisor_[k] = static_cast<double>(static_cast<int64_t>(w) * (w - k));
+    }
+    ~FrameAnalyser() {
+        fftw_destroy_plan(forward_);
+        fftw_destroy_plan(backward_);
+        fftw_free(time_);
+        fftw_free(spec_);
+    }
+    FrameAnalyser(const FrameAnalyser&) = delete;
+    FrameAnalyser& operator=(const FrameAnalyser&) = delete;
+
+    // Appends the nlags values of the frame that starts at frame[0].
+    void analyse(const double* frame, std::vector<double>& row) {
+        if (!window_frame(frame)) {
+            // A frame of zeros transforms to zeros: every lag is stored as 0.0.
+            row.insert(row.end(), static_cast<size_t>(nlags_), 0.0);
+            return;
+        }
+        fftw_execute(forward_);
+        power_spectrum(spec_, w_);
+        fftw_execute(backward_);
+        lag_values();
+        row.insert(row.end(), lags_.begin(), lags_.end());
+    }
+
+private:
+    // Fills the time array; false when every windowed value is zero.
+    bool window_frame(const double* frame) {
+        const double* h = window_.data();
+        const v2d zero = splat(0.0);
+        v2m nonzero{};
+        int k = 0;
+        for (; k + 2 <= w_; k += 2) {
+            const v2d t = load2(frame + k) * load2(h + k);
+            store2(time_ + k, t);
+            nonzero |= t != zero;
+        }
+        bool any = (nonzero[0] | nonzero[1]) != 0;
+        for (; k < w_; ++k) {
+            time_[k] = frame[k] * h[k];
+            any |= time_[k] != 0.0;
+        }
+        return any;
+    }
+
+    // sqrt(v / (W x (W - k))) where the inverse transform v is positive, else 0.0.
+    void lag_values() {
+        const v2d zero = splat(0.0);
+        int k = 0;
+        for (; k + 2 <= nlags_; k += 2) {
+            const v2d v = load2(time_ + k);
+            const v2m positive = v > zero;
+            store2(&lags_[k], sqrt2(keep_where(positive, v / load2(&divisor_[k]))));
+        }
+        for (; k < nlags_; ++k) {
+            const double v = time_[k];
+            lags_[k] = v > 0.0 ? std::sqrt(v / divisor_[k]) : 0.0;
+        }
+    }
+
+    int w_;
+    int nlags_;
+    std::vector<double> window_;
+    std::vector<double> divisor_;
+    std::vector<double> lags_;
+    double* time_ = nullptr;
+    double* spec_ = nullptr;
+    fftw_plan forward_ = nullptr;
+    fftw_plan backward_ = nullptr;
+};
+
+// The geometry of the frames: shift S, window W, nframes frames over a signal
+// of n samples that is padded with zeros to S x nframes.
+struct Framing {
+    int shift;
+    int window;
+    int nframes;
+    size_t n;
+};
+
+// Filters the signal through up to four channels and appends each channel's
+// frames to its row. The filter runs block by block into a buffer per
+// channel that holds the W - S samples of overlap with the previous block
+// (zeros before the signal starts) followed by the block's new samples, so
+// no copy of the whole signal or of a whole filter output is kept.
+void analyse_channels(const std::vector<double>& samples, int srate, const Framing& fr,
+                      const double* cf, std::vector<double>* const* rows, int count,
+                      FrameAnalyser& analyser) {
+    constexpr int kBlockFrames = 32;
+    const int S = fr.shift, lead = fr.window - fr.shift;
+    const size_t capacity = static_cast<size_t>(lead) + static_cast<size_t>(kBlockFrames) * S;
+    std::vector<double> buffer(GammatoneQuad::kLanes * capacity, 0.0);
+    const std::vector<double> zeros(S, 0.0);
+    double* out[GammatoneQuad::kLanes];
+    GammatoneQuad bank(cf, count, srate);
+
+    for (int j0 = 0; j0 < fr.nframes; j0 += kBlockFrames) {
+        const int nb = std::min(kBlockFrames, fr.nframes - j0);
+        const size_t t0 = static_cast<size_t>(j0) * S, t1 = t0 + static_cast<size_t>(nb) * S;
+        const size_t real = t1 <= fr.n ? t1 - t0 : (t0 < fr.n ? fr.n - t0 : 0);
+        for (int lane = 0; lane < GammatoneQuad::kLanes; ++lane)
+            out[lane] = buffer.data() + lane * capacity + lead;
+        if (real > 0) bank.run(samples.data() + t0, real, out);
+        // The padding at the end of the signal is shorter than one shift.
+        for (double*& o : out) o += real;
+        bank.run(zeros.data(), (t1 - t0) - real, out);
+
+        for (int lane = 0; lane < count; ++lane) {
+            double* buf = buffer.data() + lane * capacity;
+            for (int j = 0; j < nb; ++j)
+                analyser.analyse(buf + static_cast<size_t>(j) * S, *rows[lane]);
+            std::memmove(buf, buf + static_cast<size_t>(nb) * S, sizeof(double) * lead);
+        }
+    }
 }
 
 }  // namespace
@@ -76,19 +322,8 @@ double AcgModel::centre_frequency(int i) const {
 }
 
 void AcgModel::gammatone(double cf, const double* x, unsigned long n, int fs, double* out) {
-    const double tpt = 2.0 * M_PI / fs;
-    const double erb = 24.7 * (0.00437 * cf + 1.0);
-    const double a = erb * tpt * 1.019;
-    const double q = std::exp(-a);
-    const double gain = a * a * a * a / 3.0;
-    const double c1 = 4.0 * q;
-    const double c2 = -6.0 * q * q;
-    const double c3 = 4.0 * q * q * q;
-    const double c4 = -q * q * q * q;
-    const double c5 = 4.0 * q * q;
-    const double w = tpt * cf;
-    const double cosw = std::cos(w), sinw = std::sin(w);
-
+    const GammatoneCoeffs k = gammatone_coeffs(cf, fs);
+    const double c1 = k.c1, c2 = k.c2, c3 = k.c3, c4 = k.c4, c5 = k.c5;
     double p1r = 0, p2r = 0, p3r = 0, p4r = 0;
     double p1i = 0, p2i = 0, p3i = 0, p4i = 0;
     double cs = 1.0, sn = 0.0;
@@ -102,14 +337,26 @@ void AcgModel::gammatone(double cf, const double* x, unsigned long n, int fs, do
         const double ur = p0r + c1 * p1r + c5 * p2r;
         const double ui = p0i + c1 * p1i + c5 * p2i;
         // Shift back up, keep the real part, rectify.
-        const double y = (ur * cs + ui * sn) * gain;
+        const double y = (ur * cs + ui * sn) * k.gain;
         out[t] = y < 0.0 ? 0.0 : y;
         p4r = p3r; p3r = p2r; p2r = p1r; p1r = p0r;
         p4i = p3i; p3i = p2i; p2i = p1i; p1i = p0i;
-        const double ncs = cs * cosw + sn * sinw;
-        const double nsn = sn * cosw - cs * sinw;
+        const double ncs = cs * k.cosw + sn * k.sinw;
+        const double nsn = sn * k.cosw - cs * k.sinw;
         cs = ncs;
         sn = nsn;
+    }
+}
+
+void AcgModel::gammatone_bank(const double* cf, int count, const double* x, unsigned long n,
+                              int fs, double* const* out) {
+    for (int c0 = 0; c0 < count; c0 += GammatoneQuad::kLanes) {
+        const int lanes = std::min(GammatoneQuad::kLanes, count - c0);
+        std::vector<double> discard(lanes < GammatoneQuad::kLanes ? n : 0);
+        double* o[GammatoneQuad::kLanes];
+        for (int lane = 0; lane < GammatoneQuad::kLanes; ++lane)
+            o[lane] = lane < lanes ? out[c0 + lane] : discard.data();
+        GammatoneQuad(cf + c0, lanes, fs).run(x, n, o);
     }
 }
 
@@ -124,39 +371,31 @@ std::vector<double> AcgModel::window_hann(int n) {
 
 void AcgModel::compute(const std::vector<double>& samples, int sr) {
     srate = sr;
-    const int S = ms_to_samples(srate, param.shift_ms);
-    nframes = static_cast<int>(std::ceil(static_cast<double>(samples.size()) / S));
-    const int W = ms_to_samples(srate, param.win_ms);
-    nlags = W / 2;
+    Framing fr{};
+    fr.shift = ms_to_samples(srate, param.shift_ms);
+    fr.n = samples.size();
+    nframes = static_cast<int>(std::ceil(static_cast<double>(fr.n) / fr.shift));
+    fr.nframes = nframes;
+    fr.window = ms_to_samples(srate, param.win_ms);
+    nlags = fr.window / 2;
 
-    const int L = S * nframes;
-    std::vector<double> signal(samples);
-    signal.resize(L, 0.0);
-
-    // The filter output is written after a zero lead of W - S samples, so that
-    // frame j covers output samples (j + 1) * S - W .. (j + 1) * S - 1.
-    std::vector<double> filtered(static_cast<size_t>(W - S) + L, 0.0);
-    const std::vector<double> h = window_hann(W);
-    FftPair fft(W);
-
-    for (int c = 0; c < param.nchans; ++c) {
+    // Rows and centre frequencies follow the channel count even when the
+    // parameters were changed without set_param.
+    const int nchans = param.nchans > 0 ? param.nchans : 0;
+    acg.resize(nchans);
+    cfs.resize(nchans, 0.0);
+    for (int c = 0; c < nchans; ++c) {
         cfs[c] = centre_frequency(c);
-        gammatone(cfs[c], signal.data(), static_cast<unsigned long>(L), srate,
-                  filtered.data() + (W - S));
-        std::vector<double>& row = acg[c];
-        row.clear();
-        row.reserve(static_cast<size_t>(nframes) * nlags);
-        for (int j = 0; j < nframes; ++j) {
-            const double* frame = filtered.data() + static_cast<size_t>(j) * S;
-            for (int k = 0; k < W; ++k) fft.time[k] = frame[k] * h[k];
-            fftw_execute(fft.forward);
-            power_spectrum(fft.spec, W);
-            fftw_execute(fft.backward);
-            for (int k = 0; k < nlags; ++k) {
-                const double v = fft.time[k];
-                row.push_back(v > 0.0 ? std::sqrt(v / static_cast<double>(W * (W - k))) : 0.0);
-            }
-        }
+        prepare_row(acg[c], static_cast<size_t>(nframes) * nlags);
+    }
+    if (nframes <= 0) return;
+
+    FrameAnalyser analyser(fr.window, nlags);
+    for (int c0 = 0; c0 < nchans; c0 += GammatoneQuad::kLanes) {
+        const int count = std::min(GammatoneQuad::kLanes, nchans - c0);
+        std::vector<double>* rows[GammatoneQuad::kLanes];
+        for (int lane = 0; lane < count; ++lane) rows[lane] = &acg[c0 + lane];
+        analyse_channels(samples, srate, fr, &cfs[c0], rows, count, analyser);
     }
 }
 

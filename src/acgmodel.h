@@ -44,6 +44,11 @@ public:
     // the half-wave rectified output to out (a separate array).
     static void gammatone(double cf, const double* x, unsigned long n, int fs, double* out);
 
+    // The same filter for count channels at once (centre frequencies cf[i],
+    // outputs out[i]); each output is bit for bit that of gammatone().
+    static void gammatone_bank(const double* cf, int count, const double* x, unsigned long n,
+                               int fs, double* const* out);
+
     // Symmetric Hann window of n points with neither end zero.
     static std::vector<double> window_hann(int n);
 

@@ -11,6 +11,47 @@
 
 namespace {
 
+// Vectors of four floats or two doubles, processed lane by lane: every
+// operation on them is the IEEE operation of each lane on its own (the build
+// never contracts to FMA), so a lane computes bit for bit what scalar code
+// computes.
+typedef float v4f __attribute__((vector_size(16)));
+typedef float v2f __attribute__((vector_size(8)));
+typedef double v2d __attribute__((vector_size(16)));
+
+inline v2f load2f(const float* p) {
+    v2f v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store2f(float* p, v2f v) { std::memcpy(p, &v, sizeof v); }
+
+inline v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
+inline v2d splat2(double x) { return v2d{x, x}; }
+// Lane masks as lane comparisons produce them: all ones where true.
+typedef decltype(v2d{} < v2d{}) v2m;
+inline v2d bits2(v2m m) {
+    v2d v;
+    std::memcpy(&v, &m, sizeof v);
+    return v;
+}
+inline v2m mask_bits2(v2d v) {
+    v2m m;
+    std::memcpy(&m, &v, sizeof m);
+    return m;
+}
+// mask ? a : b, lane by lane.
+inline v2d select2(v2m mask, v2d a, v2d b) {
+    return bits2((mask & mask_bits2(a)) | (~mask & mask_bits2(b)));
+}
+// |v| lane by lane: the sign bit cleared, as fabs does.
+inline v2d magnitude2(v2d v) { return bits2(mask_bits2(v) & ~mask_bits2(splat2(-0.0))); }
+
 constexpr int kMaxPeaks = 32;          // peaks kept per summary autocorrelation
 constexpr int kGaborHalf = 30;         // taps on each side of a Gabor kernel's centre
 constexpr double kSilenceFloor = 0.00001;
@@ -80,7 +121,8 @@ CASAGrouping::CASAGrouping(const AcgModel& m, PitchTracker& t)
       gaborReal(m.param.nchans, std::vector<double>(30, 0.0)),
       gaborImag(m.param.nchans, std::vector<double>(30, 0.0)),
       minLag(static_cast<int>(std::ceil(static_cast<double>(m.srate) / 400.0)) + 1),
-      maxLag(static_cast<int>(std::round(static_cast<double>(m.srate) / 71.4)) - 1) {
+      maxLag(static_cast<int>(std::round(static_cast<double>(m.srate) / 71.4)) - 1),
+      scratch_(std::make_shared<GroupingScratch>()) {
     if (m.nlags < maxLag) maxLag = m.nlags;
 }
 
@@ -176,10 +218,17 @@ void CASAGrouping::normalise_current_acg() {
     const size_t at = static_cast<size_t>(currFrame) * nlags;
     for (int c = 0; c < model.param.nchans; ++c) {
         const double* a = model.acg[c].data() + at;
-        std::vector<double>& row = currAcg[c];
+        double* row = currAcg[c].data();
         row[0] = 1.0;
         const double d = a[0] > 0.0 ? a[0] : 1.0;
-        for (int k = 1; k < nlags; ++k) {
+        // Two lags at a time: the same division and the same cap at 1.0.
+        const v2d d2 = splat2(d), one = splat2(1.0);
+        int k = 1;
+        for (; k + 2 <= nlags; k += 2) {
+            const v2d v = load2(a + k) / d2;
+            store2(row + k, select2(v > one, one, v));
+        }
+        for (; k < nlags; ++k) {
             const double v = a[k] / d;
             row[k] = v > 1.0 ? 1.0 : v;
         }
@@ -205,14 +254,16 @@ int CASAGrouping::pick_peaks(const double* data, int n, int width, int start, in
     const double threshold = 0.4 * data[0];
     int count = 0;
     for (int c = start; c < n - half - 1; ++c) {
-        double m = 0.0;
-        for (int k = c - half; k <= c + half; ++k)
-            if (data[k] > m) m = data[k];
-        if (data[c] == m && data[c] > threshold) {
-            peaks[count++] = c;
-            if (count >= maxPeaks) return count;
-            c += skip;
-        }
+        // A peak is above the threshold (so above 0.0) and the maximum of
+        // its window: nothing in the window exceeds it.
+        const double v = data[c];
+        if (!(v > threshold)) continue;
+        bool top = true;
+        for (int k = c - half; k <= c + half && top; ++k) top = !(data[k] > v);
+        if (!top) continue;
+        peaks[count++] = c;
+        if (count >= maxPeaks) return count;
+        c += skip;
     }
     return count;
 }
@@ -278,56 +329,518 @@ RowFeatures first_features(const std::vector<double>& r, int nlags) {
 
 }  // namespace
 
-void CASAGrouping::updateGabor() {
-    for (int c = 0; c < model.param.nchans; ++c) {
-        // The channel's period: mean of twice its first trough and its first peak.
-        const RowFeatures f = first_features(currAcg[c], model.nlags);
-        const double P = (2 * f.trough + (f.peak != 0 ? f.peak : f.weak)) * 0.5;
-        const double p = P >= 1.0 ? P : 1.0;
-        const double sigma = p * 0.4;
-        const double sigma2 = sigma * sigma;
-        for (int t = 0; t < kGaborHalf; ++t) {
-            const double x = t - kGaborHalf;
-            const double g = std::exp(((x * -0.5) * x) / sigma2);
-            const double theta = x * 6.283185307179586 / p;
-            gaborReal[c][t] = std::cos(theta) * g;
-            gaborImag[c][t] = std::sin(theta) * g;
+// The dendrite search of the inner channels is the program's hottest loop:
+// for every voiced frame, every lag of the search range and every inner
+// channel it sums 5 rows x 61 taps of the Gabor filter. Only the lag of the
+// largest energy is kept, and that lag must be the one the straightforward
+// double-precision sums give, to the last bit. So the search runs in two
+// passes:
+//
+//  1. An approximate pass in single precision, four or eight lags per
+//     vector, gives every lag's response with a proven error bound
+//     (bound_error below).
+//  2. The lags whose energy could still be the largest under that bound are
+//     evaluated exactly, with the operations of the straightforward sums in
+//     their order, and the first strict maximum among them is the answer.
+//
+// The exact maximum is always among the lags of step 2, and so is every lag
+// that ties with it, so the answer is the same lag as a full exact scan.
+// Rows with values the bound does not cover (not finite, or huge) and
+// channels with many candidates take a full exact scan instead.
+struct GroupingScratch {
+    // Lags minLag + m, m = 0 .. lags - 1, are candidates (the last lag of the
+    // range is not); rows are padded to whole blocks and by kGaborHalf zeros
+    // on each side, so that no access needs a bounds test.
+    int lags = 0;
+    int padded = 0;
+    int stride = 0;
+    std::vector<double> rowsD;    // padded rows of currAcg, for full exact scans
+    std::vector<float> rowsF;     // nchans padded rows of currAcg in single precision
+    std::vector<double> rowMax;   // largest magnitude in each padded row
+    std::vector<char> rowSafe;    // row within the limits of the error bound
+    std::vector<float> kernF;     // per channel: 30 cosine then 30 sine taps, single
+    std::vector<double> kernAbs;  // per channel: sums of |cosine taps|, |sine taps|
+    std::vector<int> kernReach;   // per channel: offsets 1 .. reach have a tap of note
+    std::vector<double> kernDropped;  // per channel: sums of |cosine|, |sine| beyond reach
+    std::vector<int> rowReach;    // per row: the largest reach of the kernels it meets
+    std::vector<char> kernSafe;   // kernel within the limits of the error bound
+    std::vector<float> reF, imF;  // per channel and padded lag: approximate responses
+    std::vector<float> ring;      // tap sums and differences of five rows, one block
+    std::vector<double> energy;   // exact energies of a full scan
+    std::vector<int> candidates;
+    bool wideAllowed = true;      // the approximate pass may use AVX
+
+    // Gabor kernels by period (index 2p), computed once per run.
+    int kernelLags = -1;
+    std::vector<double> kernels;
+    std::vector<char> kernelReady;
+
+    // rangeInHz(lag, 1.0) for the lags of the dendrite histogram.
+    int rangeKey[3] = {0, 0, 0};  // srate, first lag and maxLag of the table
+    std::vector<int> rangeLo, rangeHi;
+};
+
+namespace {
+
+// Lags per block of the single-precision pass: the tap sums of five rows
+// for one block (the ring, 5 x 30 x 2 x 24 floats) stay in the L1 cache.
+constexpr int kBlockF = 24;
+constexpr int kRingRow = 2 * kGaborHalf * kBlockF;  // floats of one ring slot
+constexpr int kBlockD = 8;     // lags per block of the exact pass
+constexpr int kMaxCandidates = 12;
+// Values beyond this magnitude (2^20) leave the error bound's assumptions.
+constexpr double kBoundLimit = 1048576.0;
+
+// The period of a channel's autocorrelation: the mean of twice its first
+// trough and its first peak, as twice that mean (an integer).
+int twice_period(const std::vector<double>& r, int nlags) {
+    const RowFeatures f = first_features(r, nlags);
+    return 2 * f.trough + (f.peak != 0 ? f.peak : f.weak);
+}
+
+// The 30 cosine and 30 sine taps of the Gabor kernel of period p.
+void gabor_kernel(double p, double* taps) {
+    const double sigma = p * 0.4;
+    const double sigma2 = sigma * sigma;
+    for (int t = 0; t < kGaborHalf; ++t) {
+        const double x = t - kGaborHalf;
+        const double g = std::exp(((x * -0.5) * x) / sigma2);
+        const double theta = x * 6.283185307179586 / p;
+        taps[t] = std::cos(theta) * g;
+        taps[kGaborHalf + t] = std::sin(theta) * g;
+    }
+}
+
+// The kernel for twice the period 2P, from the cache; p = P, at least 1.
+const double* cached_kernel(GroupingScratch& s, int nlags, int twiceP) {
+    const int key = twiceP >= 2 ? twiceP : 2;
+    if (s.kernelLags != nlags) {
+        // Periods come from lags below nlags: 2P < 3 nlags.
+        const size_t keys = 3 * static_cast<size_t>(nlags > 0 ? nlags : 0) + 3;
+        s.kernels.assign(keys * 2 * kGaborHalf, 0.0);
+        s.kernelReady.assign(keys, 0);
+        s.kernelLags = nlags;
+    }
+    if (static_cast<size_t>(key) >= s.kernelReady.size()) {
+        s.kernels.resize((key + 1) * 2 * kGaborHalf, 0.0);
+        s.kernelReady.resize(key + 1, 0);
+    }
+    double* taps = &s.kernels[static_cast<size_t>(key) * 2 * kGaborHalf];
+    if (!s.kernelReady[key]) {
+        gabor_kernel(key * 0.5, taps);
+        s.kernelReady[key] = 1;
+    }
+    return taps;
+}
+
+bool within_bound_limits(double v) { return std::fabs(v) <= kBoundLimit; }
+
+// Sizes the scratch for the search range minLag .. maxLag - 1.
+void set_geometry(GroupingScratch& s, int nchans, int minLag, int maxLag) {
+    s.lags = std::max(0, maxLag - minLag - 1);
+    s.padded = (s.lags + kBlockF - 1) / kBlockF * kBlockF;
+    s.stride = s.padded + 2 * kGaborHalf;
+    const size_t cells = static_cast<size_t>(nchans) * s.stride;
+    if (s.rowsF.size() < cells) s.rowsF.resize(cells);
+    const size_t lagsAll = static_cast<size_t>(nchans) * s.padded;
+    if (s.reF.size() < lagsAll) {
+        s.reF.resize(lagsAll);
+        s.imF.resize(lagsAll);
+    }
+    s.rowMax.resize(nchans);
+    s.rowSafe.resize(nchans);
+    s.kernF.resize(static_cast<size_t>(nchans) * 2 * kGaborHalf);
+    s.kernAbs.resize(2 * static_cast<size_t>(nchans));
+    s.kernSafe.resize(nchans);
+    s.kernReach.resize(nchans);
+    s.kernDropped.resize(2 * static_cast<size_t>(nchans));
+    s.rowReach.resize(nchans);
+    s.ring.resize(5 * kRingRow);
+    s.energy.resize(s.padded);
+}
+
+// What the dendrite search reads of the grouping.
+struct GaborInputs {
+    const CASAGrouping::Matrix& acg;   // currAcg
+    const CASAGrouping::Matrix& real;  // gaborReal
+    const CASAGrouping::Matrix& imag;  // gaborImag
+    int minLag;
+    int nlags;
+};
+
+// The part of row d that a padded row holds: entry j of a padded row is the
+// lag minLag - kGaborHalf + j; entries from .. to - 1 lie in the row, the
+// others are 0.0, the value the straightforward sums use outside the row.
+struct PaddedSpan {
+    int first;  // lag of entry 0
+    int from;
+    int to;
+};
+
+PaddedSpan padded_span(const GroupingScratch& s, const GaborInputs& in, int d) {
+    const int have = std::min(in.nlags, static_cast<int>(in.acg[d].size()));
+    const int first = in.minLag - kGaborHalf;
+    const int from = std::clamp(-first, 0, s.stride);
+    return {first, from, std::clamp(have - first, from, s.stride)};
+}
+
+// Row d in double precision, for a full exact scan.
+void pad_row_exact(GroupingScratch& s, const GaborInputs& in, int d) {
+    const PaddedSpan p = padded_span(s, in, d);
+    if (s.rowsD.size() < s.rowsF.size()) s.rowsD.resize(s.rowsF.size());
+    double* out = &s.rowsD[static_cast<size_t>(d) * s.stride];
+    const double* row = in.acg[d].data() + p.first;
+    std::fill(out, out + p.from, 0.0);
+    std::copy(row + p.from, row + p.to, out + p.from);
+    std::fill(out + p.to, out + s.stride, 0.0);
+}
+
+// Row d in single precision for the approximate pass, with its largest
+// magnitude and whether every value lies within the limits of the error
+// bound (NaN does not). An unsafe row's single-precision values are never
+// used: every channel that meets it takes the full exact scan.
+void pad_row_approximate(GroupingScratch& s, const GaborInputs& in, int d) {
+    const PaddedSpan p = padded_span(s, in, d);
+    const double* row = in.acg[d].data() + p.first;
+    float* out = &s.rowsF[static_cast<size_t>(d) * s.stride];
+    std::fill(out, out + p.from, 0.0f);
+    const v2d limit = splat2(kBoundLimit);
+    v2d largest2 = splat2(0.0);
+    v2m outside{};
+    int j = p.from;
+    for (; j + 2 <= p.to; j += 2) {
+        const v2d v = load2(row + j);
+        store2f(out + j, __builtin_convertvector(v, v2f));
+        const v2d a = magnitude2(v);
+        largest2 = select2(a > largest2, a, largest2);
+        outside |= ~(a <= limit);
+    }
+    double largest = std::max(largest2[0], largest2[1]);
+    bool safe = (outside[0] | outside[1]) == 0;
+    for (; j < p.to; ++j) {
+        out[j] = static_cast<float>(row[j]);
+        largest = std::max(largest, std::fabs(row[j]));
+        safe &= within_bound_limits(row[j]);
+    }
+    std::fill(out + p.to, out + s.stride, 0.0f);
+    s.rowMax[d] = safe ? largest : 0.0;
+    s.rowSafe[d] = safe;
+}
+
+// Single-precision copies of every channel's kernel, one tap per vector;
+// the sums of the taps' magnitudes; and the reach of the kernel: a narrow
+// Gaussian leaves the outer taps below 2^-24, and the approximate pass skips
+// them, their magnitudes added to its error bound.
+void prepare_kernels(GroupingScratch& s, const CASAGrouping::Matrix& real,
+                     const CASAGrouping::Matrix& imag, int nchans) {
+    constexpr double kNegligible = 0x1p-24;
+    for (int c = 0; c < nchans; ++c) {
+        float* k = &s.kernF[static_cast<size_t>(c) * 2 * kGaborHalf];
+        double sumRe = 0.0, sumIm = 0.0, dropRe = 0.0, dropIm = 0.0;
+        int reach = 0;
+        bool ok = true;
+        for (int t = 0; t < kGaborHalf; ++t) {  // offsets 30 down to 1
+            const double kr = real[c][t], ki = imag[c][t];
+            ok &= within_bound_limits(kr) && within_bound_limits(ki);
+            k[t] = static_cast<float>(ok ? kr : 0.0);
+            k[kGaborHalf + t] = static_cast<float>(ok ? ki : 0.0);
+            sumRe += std::fabs(kr);
+            sumIm += std::fabs(ki);
+            if (reach == 0 && (std::fabs(kr) >= kNegligible || std::fabs(ki) >= kNegligible))
+                reach = kGaborHalf - t;
+            if (reach == 0) {
+                dropRe += std::fabs(kr);
+                dropIm += std::fabs(ki);
+            }
+        }
+        s.kernAbs[2 * c] = sumRe;
+        s.kernAbs[2 * c + 1] = sumIm;
+        s.kernDropped[2 * c] = dropRe;
+        s.kernDropped[2 * c + 1] = dropIm;
+        s.kernReach[c] = reach;
+        s.kernSafe[c] = ok;
+    }
+}
+
+// The approximate pass is written once for a vector type V of single-
+// precision lanes and compiled for 4 lanes (SSE2, which every x86-64 has)
+// and, where the processor has AVX, for 8 lanes. Its width changes only the
+// speed: the approximate responses merely select the lags to evaluate
+// exactly, and every lane's rounding is covered by the same bound. (The
+// helpers take vectors by reference: an 8-lane vector passed by value would
+// follow a different calling convention with and without AVX.)
+template <typename V>
+[[gnu::always_inline]] inline void loadv(V& v, const float* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+template <typename V>
+[[gnu::always_inline]] inline void storev(float* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+template <typename V>
+[[gnu::always_inline]] inline void multiply_add(V& acc, const float* p, const V& k) {
+    V v;
+    loadv(v, p);
+    acc += v * k;
+}
+
+// For one block of lags, the sums D[tau + n] + D[tau - n] and differences
+// D[tau + n] - D[tau - n] of data row d, n = 1 .. 30, in single precision.
+template <typename V>
+[[gnu::always_inline]] inline void tap_sums(const GroupingScratch& s, int d, int m0, float* out) {
+    constexpr int lanes = sizeof(V) / sizeof(float);
+    const float* P = &s.rowsF[static_cast<size_t>(d) * s.stride + kGaborHalf + m0];
+    for (int n = 1; n <= s.rowReach[d]; ++n) {
+        float* sum = out + (n - 1) * 2 * kBlockF;
+        for (int j = 0; j < kBlockF; j += lanes) {
+            V a, b;
+            loadv(a, P + j + n);
+            loadv(b, P + j - n);
+            storev(sum + j, V(a + b));
+            storev(sum + kBlockF + j, V(a - b));
         }
     }
 }
 
-int CASAGrouping::gabor_conv2(int c) {
-    const int nlags = model.nlags;
-    const int L = maxLag - minLag;
-    std::vector<double> re(L, 0.0), im(L, 0.0);
-    // Data channel c + 2 - i is filtered with the kernel of channel c - 2 + i.
+// Approximate responses of channel c for one block of lags, from the tap
+// sums of its five data rows (ring slot d % 5 holds row d).
+template <typename V>
+[[gnu::always_inline]] inline void approximate_block(GroupingScratch& s, int c, int m0) {
+    constexpr int lanes = sizeof(V) / sizeof(float), vecs = kBlockF / lanes;
+    V re[vecs] = {}, im[vecs] = {};
     for (int i = 0; i < 5; ++i) {
-        const std::vector<double>& D = currAcg[c + 2 - i];
-        const std::vector<double>& kr = gaborReal[c - 2 + i];
-        const std::vector<double>& ki = gaborImag[c - 2 + i];
-        for (int n = kGaborHalf; n >= 1; --n) {
-            const int t = kGaborHalf - n;
-            for (int m = 0; m < L; ++m) {
-                const int tau = minLag + m;
-                const double a = (tau + n >= 0 && tau + n < nlags) ? D[tau + n] : 0.0;
-                const double b = (tau - n >= 0 && tau - n < nlags) ? D[tau - n] : 0.0;
-                re[m] += (a + b) * kr[t];
-                im[m] += (a - b) * ki[t];
+        const int d = c + 2 - i;
+        const float* sums = &s.ring[(d % 5) * kRingRow];
+        const float* kr = &s.kernF[static_cast<size_t>(c - 2 + i) * 2 * kGaborHalf];
+        const float* ki = kr + kGaborHalf;
+        for (int n = s.kernReach[c - 2 + i]; n >= 1; --n) {
+            const V r = V{} + kr[kGaborHalf - n], q = V{} + ki[kGaborHalf - n];
+            const float* sum = sums + (n - 1) * 2 * kBlockF;
+            for (int j = 0; j < vecs; ++j) {
+                multiply_add(re[j], sum + lanes * j, r);
+                multiply_add(im[j], sum + kBlockF + lanes * j, q);
             }
         }
-        for (int m = 0; m < L; ++m) re[m] += D[minLag + m];
+        const float* centre = &s.rowsF[static_cast<size_t>(d) * s.stride + kGaborHalf + m0];
+        for (int j = 0; j < vecs; ++j) {
+            V v;
+            loadv(v, centre + lanes * j);
+            re[j] += v;
+        }
     }
-    // The last lag of the range is not a candidate.
+    const size_t at = static_cast<size_t>(c) * s.padded + m0;
+    for (int j = 0; j < vecs; ++j) {
+        storev(&s.reF[at + lanes * j], re[j]);
+        storev(&s.imF[at + lanes * j], im[j]);
+    }
+}
+
+// Approximate responses of the channels cLo .. cHi (inner channels) at all
+// lags. Data row d serves the channels d - 2 .. d + 2; walking the channels
+// downwards, each row's tap sums are made once per block and kept in a ring
+// of five.
+template <typename V>
+[[gnu::always_inline]] inline void approximate_pass(GroupingScratch& s, int cLo, int cHi) {
+    // Row d meets the kernels of the channels d - 2 .. d + 2 and needs its
+    // tap sums only as far as the widest of them reaches.
+    for (int d = cLo - 2; d <= cHi + 2; ++d) {
+        s.rowReach[d] = 0;
+        for (int c = std::max(cLo, d - 2); c <= std::min(cHi, d + 2); ++c)
+            s.rowReach[d] = std::max(s.rowReach[d], s.kernReach[2 * c - d]);
+    }
+    for (int m0 = 0; m0 < s.padded; m0 += kBlockF) {
+        for (int d = cHi + 2; d > cHi - 2; --d) tap_sums<V>(s, d, m0, &s.ring[(d % 5) * kRingRow]);
+        for (int c = cHi; c >= cLo; --c) {
+            tap_sums<V>(s, c - 2, m0, &s.ring[((c - 2) % 5) * kRingRow]);
+            approximate_block<V>(s, c, m0);
+        }
+    }
+}
+
+void approximate_pass_4(GroupingScratch& s, int cLo, int cHi) {
+    approximate_pass<v4f>(s, cLo, cHi);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define CORLUNE_WIDE_PASS 1
+typedef float v8f __attribute__((vector_size(32)));
+
+__attribute__((target("avx"))) void approximate_pass_8(GroupingScratch& s, int cLo, int cHi) {
+    approximate_pass<v8f>(s, cLo, cHi);
+}
+#endif
+
+void approximate_responses(GroupingScratch& s, int cLo, int cHi) {
+#if defined(CORLUNE_WIDE_PASS)
+    static const bool wide = __builtin_cpu_supports("avx");
+    if (wide && s.wideAllowed) return approximate_pass_8(s, cLo, cHi);
+#endif
+    approximate_pass_4(s, cLo, cHi);
+}
+
+// The exact energy re^2 + im^2 of channel c at lag minLag + m: the
+// straightforward sums, operation by operation and in their order (pairs
+// i = 0 .. 4, offsets 30 down to 1, then the centre tap).
+double exact_energy(const GaborInputs& in, int c, int m) {
+    const int tau = in.minLag + m;
+    double re = 0.0, im = 0.0;
+    for (int i = 0; i < 5; ++i) {
+        const std::vector<double>& D = in.acg[c + 2 - i];
+        const int have = std::min(in.nlags, static_cast<int>(D.size()));
+        auto at = [&](int lag) { return lag >= 0 && lag < have ? D[lag] : 0.0; };
+        const std::vector<double>& kr = in.real[c - 2 + i];
+        const std::vector<double>& ki = in.imag[c - 2 + i];
+        for (int n = kGaborHalf; n >= 1; --n) {
+            const int t = kGaborHalf - n;
+            const double a = at(tau + n), b = at(tau - n);
+            re += (a + b) * kr[t];
+            im += (a - b) * ki[t];
+        }
+        re += at(tau);
+    }
+    return re * re + im * im;
+}
+
+// Exact energies of channel c at every lag, eight lags at a time; each lane
+// performs exact_energy's operations in the same order.
+void exact_energies(GroupingScratch& s, const GaborInputs& in, int c) {
+    for (int d = c - 2; d <= c + 2; ++d) pad_row_exact(s, in, d);
+    for (int m0 = 0; m0 < s.padded; m0 += kBlockD) {
+        v2d re[4] = {}, im[4] = {};
+        for (int i = 0; i < 5; ++i) {
+            const double* P =
+                &s.rowsD[static_cast<size_t>(c + 2 - i) * s.stride + kGaborHalf + m0];
+            const std::vector<double>& kr = in.real[c - 2 + i];
+            const std::vector<double>& ki = in.imag[c - 2 + i];
+            for (int n = kGaborHalf; n >= 1; --n) {
+                const v2d r = splat2(kr[kGaborHalf - n]), q = splat2(ki[kGaborHalf - n]);
+                for (int j = 0; j < 4; ++j) {
+                    const v2d a = load2(P + 2 * j + n), b = load2(P + 2 * j - n);
+                    re[j] += (a + b) * r;
+                    im[j] += (a - b) * q;
+                }
+            }
+            for (int j = 0; j < 4; ++j) re[j] += load2(P + 2 * j);
+        }
+        for (int j = 0; j < 4; ++j) store2(&s.energy[m0 + 2 * j], re[j] * re[j] + im[j] * im[j]);
+    }
+}
+
+// The first lag offset m with the strictly largest energy, 0 when none
+// exceeds 0.
+int first_maximum(const double* energy, int lags) {
     double best = 0.0;
     int bestM = 0;
-    for (int m = 0; m <= L - 2; ++m) {
-        const double e = re[m] * re[m] + im[m] * im[m];
+    for (int m = 0; m < lags; ++m) {
+        if (energy[m] > best) {
+            best = energy[m];
+            bestM = m;
+        }
+    }
+    return bestM;
+}
+
+// The full exact scan of channel c.
+int exact_search(GroupingScratch& s, const GaborInputs& in, int c) {
+    exact_energies(s, in, c);
+    return first_maximum(s.energy.data(), s.lags);
+}
+
+// Bound on |approximate - exact| of a response whose terms add up, in
+// magnitude, to at most total. Each term of the exact sums passes through
+// at most 157 roundings in double precision (the tap sum, the product and
+// 155 additions), and the approximate one through at most 160 in single
+// precision (four more for rounding data and taps and the tap sum's
+// inputs); the bound of recursive summation, gamma_k = k u / (1 - k u),
+// gives 9.6e-6 x total for both together. The factor used, 2^-15, is three
+// times that; the absolute term covers underflow, which the relative
+// bound does not (under 2^-120 for values within kBoundLimit).
+double bound_error(double total) { return total * 0x1p-15 + 0x1p-100; }
+
+// The lag offset of channel c's largest Gabor energy, from the approximate
+// responses and the exact energies of the lags they leave in question.
+int dendrite_offset(GroupingScratch& s, const GaborInputs& in, int c) {
+    double totalRe = 0.0, totalIm = 0.0, droppedRe = 0.0, droppedIm = 0.0;
+    for (int i = 0; i < 5; ++i) {
+        const int d = c + 2 - i, k = c - 2 + i;
+        if (!s.rowSafe[d] || !s.kernSafe[k]) return exact_search(s, in, c);
+        // |D[tau + n]| + |D[tau - n]| <= 2 max|D|; the centre tap is 1.
+        totalRe += s.rowMax[d] * (2.0 * s.kernAbs[2 * k] + 1.0);
+        totalIm += s.rowMax[d] * (2.0 * s.kernAbs[2 * k + 1]);
+        droppedRe += s.rowMax[d] * (2.0 * s.kernDropped[2 * k]);
+        droppedIm += s.rowMax[d] * (2.0 * s.kernDropped[2 * k + 1]);
+    }
+    const double errRe = bound_error(totalRe) + droppedRe * (1.0 + 0x1p-40);
+    const double errIm = bound_error(totalIm) + droppedIm * (1.0 + 0x1p-40);
+    const float* re = &s.reF[static_cast<size_t>(c) * s.padded];
+    const float* im = &s.imF[static_cast<size_t>(c) * s.padded];
+
+    // The exact energy of lag m lies in [low(m), high(m)]; the margins of
+    // 2^-40 cover the rounding of these products and of the exact energy.
+    // Lags whose high is below the largest low cannot hold the maximum.
+    double* high = s.energy.data();
+    const v2d zero = splat2(0.0), eRe = splat2(errRe), eIm = splat2(errIm);
+    const v2d down = splat2(1.0 - 0x1p-40), up = splat2(1.0 + 0x1p-40);
+    v2d floor2 = zero;
+    int m = 0;
+    for (; m + 2 <= s.lags; m += 2) {
+        const v2d r = magnitude2(__builtin_convertvector(load2f(re + m), v2d));
+        const v2d q = magnitude2(__builtin_convertvector(load2f(im + m), v2d));
+        const v2d rLow = r - eRe, qLow = q - eIm;
+        const v2d rl = select2(rLow > zero, rLow, zero), ql = select2(qLow > zero, qLow, zero);
+        const v2d low = (rl * rl + ql * ql) * down;
+        floor2 = select2(low > floor2, low, floor2);
+        const v2d rh = r + eRe, qh = q + eIm;
+        store2(high + m, (rh * rh + qh * qh) * up);
+    }
+    double floor = std::max(floor2[0], floor2[1]);
+    for (; m < s.lags; ++m) {
+        const double r = std::fabs(re[m]), q = std::fabs(im[m]);
+        const double rl = std::max(0.0, r - errRe), ql = std::max(0.0, q - errIm);
+        floor = std::max(floor, (rl * rl + ql * ql) * (1.0 - 0x1p-40));
+        high[m] = ((r + errRe) * (r + errRe) + (q + errIm) * (q + errIm)) * (1.0 + 0x1p-40);
+    }
+    s.candidates.clear();
+    for (m = 0; m < s.lags; ++m) {
+        if (high[m] < floor) continue;
+        if (static_cast<int>(s.candidates.size()) == kMaxCandidates) return exact_search(s, in, c);
+        s.candidates.push_back(m);
+    }
+    // A lone candidate with a positive floor needs no exact sum: the lag
+    // whose low bound is the floor has a high bound above it, so it is that
+    // candidate; its exact energy is at least the floor, and every other
+    // lag's is below it, so it is the strict maximum.
+    if (s.candidates.size() == 1 && floor > 0.0) return s.candidates[0];
+    double best = 0.0;
+    int bestM = 0;
+    for (const int m : s.candidates) {
+        const double e = exact_energy(in, c, m);
         if (e > best) {
             best = e;
             bestM = m;
         }
     }
-    return minLag + bestM;
+    return bestM;
+}
+
+}  // namespace
+
+void CASAGrouping::updateGabor() {
+    const int nlags = model.nlags;
+    for (int c = 0; c < model.param.nchans; ++c) {
+        const double* taps = cached_kernel(*scratch_, nlags, twice_period(currAcg[c], nlags));
+        std::copy(taps, taps + kGaborHalf, gaborReal[c].begin());
+        std::copy(taps + kGaborHalf, taps + 2 * kGaborHalf, gaborImag[c].begin());
+    }
+}
+
+void CASAGrouping::allow_wide_vectors(bool allow) { scratch_->wideAllowed = allow; }
+
+int CASAGrouping::gabor_conv2(int c) {
+    GroupingScratch& s = *scratch_;
+    set_geometry(s, model.param.nchans, minLag, maxLag);
+    const GaborInputs in{currAcg, gaborReal, gaborImag, minLag, model.nlags};
+    return minLag + exact_search(s, in, c);
 }
 
 void CASAGrouping::extract_dendrites(std::vector<int>& dendrites) {
@@ -335,12 +848,21 @@ void CASAGrouping::extract_dendrites(std::vector<int>& dendrites) {
     // The two channels at each edge lack neighbours: they take their own maximum.
     for (int i = 0; i < 2; ++i) {
         for (const int c : {i, nchans - 1 - i}) {
+            if (c < 0 || c >= nchans) continue;
             int lag;
             find_max(currAcg[c].data(), minLag, maxLag - 1, lag);
             dendrites[c] = lag;
         }
     }
-    for (int c = 2; c <= nchans - 3; ++c) dendrites[c] = gabor_conv2(c);
+    if (nchans < 5) return;
+
+    GroupingScratch& s = *scratch_;
+    set_geometry(s, nchans, minLag, maxLag);
+    const GaborInputs in{currAcg, gaborReal, gaborImag, minLag, model.nlags};
+    for (int d = 0; d < nchans; ++d) pad_row_approximate(s, in, d);
+    prepare_kernels(s, gaborReal, gaborImag, nchans);
+    approximate_responses(s, 2, nchans - 3);
+    for (int c = 2; c <= nchans - 3; ++c) dendrites[c] = minLag + dendrite_offset(s, in, c);
 }
 
 namespace {
@@ -357,6 +879,19 @@ float histogram_score(const std::vector<double>& hist, int base, int lo, int hi)
 
 }  // namespace
 
+CASAGrouping::OneHzRanges CASAGrouping::one_hz_ranges(int base, int count) {
+    GroupingScratch& s = *scratch_;
+    const int key[3] = {model.srate, base, maxLag};
+    if (!std::equal(key, key + 3, s.rangeKey) || static_cast<int>(s.rangeLo.size()) < count) {
+        // rangeInHz depends on nothing else: the table serves every frame.
+        s.rangeLo.resize(std::max(count, 0));
+        s.rangeHi.resize(std::max(count, 0));
+        for (int k = 0; k < count; ++k) rangeInHz(base + k, 1.0, s.rangeLo[k], s.rangeHi[k]);
+        std::copy(key, key + 3, s.rangeKey);
+    }
+    return {s.rangeLo.data(), s.rangeHi.data()};
+}
+
 bool CASAGrouping::locate_dendrites(const std::vector<int>& dendrites, std::vector<int>& spines,
                                     int& spineCount) {
     const int base = minLag + 3;
@@ -372,10 +907,9 @@ bool CASAGrouping::locate_dendrites(const std::vector<int>& dendrites, std::vect
     spineCount = 1;
     spines[0] = -1;
     spines[1] = -1;
+    const OneHzRanges ranges = one_hz_ranges(base, L);
     auto score = [&](int tau) {
-        int lo, hi;
-        rangeInHz(tau, 1.0, lo, hi);
-        return histogram_score(hist, base, lo, hi);
+        return histogram_score(hist, base, ranges.lo[tau - base], ranges.hi[tau - base]);
     };
 
     if (L > 2) {

@@ -8,10 +8,14 @@
 // result matrix is sized at construction and never resized.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "acgmodel.h"
 #include "ruletracker.h"
+
+// Work buffers that the grouping reuses from frame to frame (casagrouping.cpp).
+struct GroupingScratch;
 
 // Channel-group labels; 0 means no group.
 enum SPINE_GROUPS { SPINE_1 = 1, SPINE_2 = 2 };
@@ -63,6 +67,10 @@ public:
     double calc_distHz(int a, int b) const;
 
     // Gabor dendrites and spines.
+    // The dendrite search's approximate pass uses 8-lane AVX vectors where
+    // the processor has them; false keeps it to SSE2 (4 lanes). Results are
+    // the same either way; the switch serves tests and measurements.
+    void allow_wide_vectors(bool allow);
     void updateGabor();
     int gabor_conv2(int c);
     void extract_dendrites(std::vector<int>& dendrites);
@@ -97,6 +105,19 @@ public:
     bool write_f0Labels(const char* filename) const;
 
 private:
+    // Reused work buffers and caches of the frame loop. They hold nothing a
+    // result depends on beyond the call that fills them, so copies of the
+    // grouping may share them.
+    std::shared_ptr<GroupingScratch> scratch_;
+
+    // rangeInHz(lag, 1.0) for the lags base .. base + count - 1, from a table
+    // made once for the grouping's sample rate and search range.
+    struct OneHzRanges {
+        const int* lo;
+        const int* hi;
+    };
+    OneHzRanges one_hz_ranges(int base, int count);
+
     // Weight of channel c in the current frame (1.0 without weights); throws
     // std::out_of_range when the frame's row is missing or too short.
     double weight(int c) const;

@@ -1,7 +1,9 @@
 #include "acgmodel.h"
 
+#include <fftw3.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -220,4 +222,120 @@ TEST(Output, ReportsFailuresAndNeverReadsMissingRows) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(ok.output("/dev/full"));
     EXPECT_NE(testing::internal::GetCapturedStderr().find("/dev/full"), std::string::npos);
+}
+
+namespace {
+
+// The autocorrelogram computed the plain way: a padded copy of the signal,
+// the whole filter output of one channel at a time, and per frame the
+// window, the two planned transforms, the power spectrum and the lags.
+std::vector<std::vector<double>> plain_autocorrelogram(const std::vector<double>& x, int srate,
+                                                       int nchans) {
+    AcgModel shape;
+    AcgParam p = shape.param;
+    p.nchans = nchans;
+    shape.set_param(p);
+    const int S = static_cast<int>(std::round(srate * 10 / 1000.0));
+    const int W = static_cast<int>(std::round(srate * 30 / 1000.0));
+    const int nframes = static_cast<int>(std::ceil(static_cast<double>(x.size()) / S));
+    const int nlags = W / 2;
+    std::vector<double> padded(x);
+    padded.resize(static_cast<size_t>(S) * nframes, 0.0);
+    std::vector<double> lead(W - S + padded.size(), 0.0);
+    const std::vector<double> h = AcgModel::window_hann(W);
+    double* time = static_cast<double*>(fftw_malloc(sizeof(double) * W));
+    double* spec = static_cast<double*>(fftw_malloc(sizeof(double) * W));
+    fftw_plan fwd = fftw_plan_r2r_1d(W, time, spec, FFTW_R2HC, FFTW_ESTIMATE);
+    fftw_plan bwd = fftw_plan_r2r_1d(W, spec, time, FFTW_HC2R, FFTW_ESTIMATE);
+    std::vector<std::vector<double>> acg(nchans);
+    for (int c = 0; c < nchans; ++c) {
+        AcgModel::gammatone(shape.centre_frequency(c), padded.data(), padded.size(), srate,
+                            lead.data() + (W - S));
+        for (int j = 0; j < nframes; ++j) {
+            for (int k = 0; k < W; ++k) time[k] = lead[static_cast<size_t>(j) * S + k] * h[k];
+            fftw_execute(fwd);
+            spec[0] = spec[0] * spec[0];
+            for (int m = 1; m <= (W + 1) / 2 - 1; ++m) {
+                spec[m] = spec[m] * spec[m] + spec[W - m] * spec[W - m];
+                spec[W - m] = 0.0;
+            }
+            if (W % 2 == 0) spec[W / 2] = spec[W / 2] * spec[W / 2];
+            fftw_execute(bwd);
+            for (int k = 0; k < nlags; ++k) {
+                const double v = time[k];
+                acg[c].push_back(v > 0.0 ? std::sqrt(v / static_cast<double>(W * (W - k))) : 0.0);
+            }
+        }
+    }
+    fftw_destroy_plan(fwd);
+    fftw_destroy_plan(bwd);
+    fftw_free(time);
+    fftw_free(spec);
+    return acg;
+}
+
+// A voice with a stretch of digital silence, so that whole frames are zero.
+std::vector<double> voice_with_gap(int srate, double seconds) {
+    std::vector<double> x = testutil::harmonic_complex(srate, seconds, 120.0, 160.0, 0.4);
+    const size_t from = x.size() / 3, to = std::min(x.size(), from + srate / 5);
+    for (size_t t = from; t < to; ++t) x[t] = 0.0;
+    return x;
+}
+
+}  // namespace
+
+TEST(Autocorrelogram, BitForBitThePlainComputation) {
+    struct Case { int srate; size_t n; int nchans; };
+    const Case cases[] = {
+        {16000, 11237, 32},  // 71 frames: blocks of frames and a partial last shift
+        {16000, 1, 32},      // one sample, one frame
+        {8000, 8000, 7},     // exact multiple of the shift; channels not a multiple of four
+        {44100, 9000, 5},    // odd window (1323), one channel beyond a group of four
+        {11025, 6000, 3},    // odd window (331), a single partial group
+    };
+    for (const Case& c : cases) {
+        std::vector<double> x = voice_with_gap(c.srate, 1.0);
+        x.resize(c.n, 0.0);
+        AcgModel m;
+        AcgParam p = m.param;
+        p.nchans = c.nchans;
+        m.set_param(p);
+        m.compute(x, c.srate);
+        const auto expect = plain_autocorrelogram(x, c.srate, c.nchans);
+        ASSERT_EQ(m.acg.size(), expect.size());
+        for (int ch = 0; ch < c.nchans; ++ch)
+            EXPECT_TRUE(m.acg[ch] == expect[ch]) << c.srate << " Hz, channel " << ch;
+    }
+}
+
+TEST(Autocorrelogram, RecomputingReplacesRowsWithoutGrowingThem) {
+    AcgModel m;
+    m.compute(voice_with_gap(16000, 0.5), 16000);
+    m.compute(voice_with_gap(16000, 0.2), 16000);
+    for (const auto& row : m.acg) {
+        EXPECT_EQ(row.size(), 20u * 240u);
+        EXPECT_EQ(row.capacity(), row.size());
+    }
+    EXPECT_TRUE(m.acg[9] == plain_autocorrelogram(voice_with_gap(16000, 0.2), 16000, 32)[9]);
+}
+
+TEST(Gammatone, BankIsBitForBitTheSingleChannelFilter) {
+    // A loud burst then a long silence: the recursion's flushing of tiny
+    // values runs in the high channels.
+    std::vector<double> x = testutil::harmonic_complex(16000, 0.1, 150.0, 220.0, 0.8);
+    x.resize(x.size() + 3000, 0.0);
+    for (int count = 1; count <= 6; ++count) {
+        std::vector<double> cf(count);
+        for (int i = 0; i < count; ++i) cf[i] = 50.0 * std::pow(2.5, i);
+        std::vector<std::vector<double>> got(count, std::vector<double>(x.size(), -1.0));
+        std::vector<double*> out;
+        for (auto& g : got) out.push_back(g.data());
+        AcgModel::gammatone_bank(cf.data(), count, x.data(), x.size(), 16000, out.data());
+        for (int i = 0; i < count; ++i) {
+            std::vector<double> expect(x.size());
+            AcgModel::gammatone(cf[i], x.data(), x.size(), 16000, expect.data());
+            EXPECT_EQ(std::memcmp(got[i].data(), expect.data(), x.size() * sizeof(double)), 0)
+                << count << " channels, channel " << i;
+        }
+    }
 }

@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -579,4 +581,165 @@ TEST(EndToEnd, SilenceGivesAllZeroResults) {
     EXPECT_EQ(bytes.size(), 50u * 128);
     EXPECT_EQ(bytes, std::vector<uint8_t>(bytes.size(), 0));
     EXPECT_TRUE(track_ids(*r.g).empty());
+}
+
+namespace {
+
+// The straightforward dendrite search of inner channel c: the Gabor sums of
+// every lag of the range in double precision, in the defined order, then
+// the first strict maximum of the energy below the last lag.
+int plain_gabor_lag(const CASAGrouping& g, int c) {
+    const int nlags = g.model.nlags, L = g.maxLag - g.minLag;
+    std::vector<double> re(L, 0.0), im(L, 0.0);
+    for (int i = 0; i < 5; ++i) {
+        const std::vector<double>& D = g.currAcg[c + 2 - i];
+        for (int n = 30; n >= 1; --n) {
+            const double kr = g.gaborReal[c - 2 + i][30 - n], ki = g.gaborImag[c - 2 + i][30 - n];
+            for (int m = 0; m < L; ++m) {
+                const int tau = g.minLag + m;
+                const double a = tau + n < nlags ? D[tau + n] : 0.0;
+                const double b = tau - n >= 0 ? D[tau - n] : 0.0;
+                re[m] += (a + b) * kr;
+                im[m] += (a - b) * ki;
+            }
+        }
+        for (int m = 0; m < L; ++m) re[m] += D[g.minLag + m];
+    }
+    double best = 0.0;
+    int bestM = 0;
+    for (int m = 0; m <= L - 2; ++m) {
+        const double e = re[m] * re[m] + im[m] * im[m];
+        if (e > best) best = e, bestM = m;
+    }
+    return g.minLag + bestM;
+}
+
+// A voiced-looking normalised frame: two groups of channels with their own
+// periods, fine structure in the high channels, noise, and a few rows
+// without features (their kernels are narrow and mostly negligible).
+void random_frame(CASAGrouping& g, std::mt19937& rng) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double p1 = 40.0 + 120.0 * u(rng), p2 = 40.0 + 120.0 * u(rng);
+    const int nchans = g.model.param.nchans, nlags = g.model.nlags;
+    const double scale = g.model.srate / 16000.0;
+    for (int c = 0; c < nchans; ++c) {
+        std::vector<double>& r = g.currAcg[c];
+        const double p = (c % 3 == 0 ? p2 : p1) * scale, fine = 2.0 + 30.0 * u(rng);
+        const bool flat = u(rng) < 0.1;
+        for (int k = 0; k < nlags; ++k) {
+            double v = 0.5 + 0.5 * std::cos(2 * M_PI * k / p) * std::exp(-k / (300.0 * scale));
+            if (c > nchans / 2) v *= 0.6 + 0.4 * std::cos(2 * M_PI * k / fine);
+            v = flat ? 0.3 : v + 0.05 * u(rng);
+            r[k] = std::min(1.0, std::max(0.0, v));
+        }
+        r[0] = 1.0;
+    }
+}
+
+std::vector<int> dendrites_of(CASAGrouping& g, bool wide) {
+    g.allow_wide_vectors(wide);
+    std::vector<int> d(g.model.param.nchans, 0);
+    g.extract_dendrites(d);
+    return d;
+}
+
+// Every inner dendrite, with either vector width, and gabor_conv2 agree
+// with the straightforward search.
+void expect_plain_dendrites(CASAGrouping& g, const std::string& what) {
+    const std::vector<int> wide = dendrites_of(g, true), narrow = dendrites_of(g, false);
+    for (int c = 2; c <= g.model.param.nchans - 3; ++c) {
+        const int expect = plain_gabor_lag(g, c);
+        EXPECT_EQ(wide[c], expect) << what << ", channel " << c;
+        EXPECT_EQ(narrow[c], expect) << what << ", channel " << c;
+        EXPECT_EQ(g.gabor_conv2(c), expect) << what << ", channel " << c;
+    }
+}
+
+}  // namespace
+
+TEST(Gabor, SearchAgreesWithTheStraightforwardSumsOnRandomFrames) {
+    std::mt19937 rng(20240611);
+    // At 8 kHz the search starts below lag 30 (negative lags are zero); at
+    // 44.1 kHz the window is odd.
+    for (const int srate : {16000, 8000, 44100}) {
+        FakeTracker tr;
+        AcgModel m = hand_model(32, 1, srate, srate * 3 / 200);
+        CASAGrouping g(m, tr);
+        for (int frame = 0; frame < 12; ++frame) {
+            random_frame(g, rng);
+            g.updateGabor();
+            expect_plain_dendrites(g, std::to_string(srate) + " Hz frame " + std::to_string(frame));
+        }
+    }
+}
+
+TEST(Gabor, SearchAgreesOnTiesSilenceAndValuesBeyondItsErrorBound) {
+    FakeTracker tr;
+    AcgModel m = hand_model(12, 1);
+    CASAGrouping g(m, tr);
+    std::mt19937 rng(7);
+    random_frame(g, rng);
+    g.updateGabor();
+    // Constant rows: equal energies over most of the range, the first wins.
+    for (auto& row : g.currAcg) row.assign(240, 0.5);
+    expect_plain_dendrites(g, "plateau");
+    for (auto& row : g.currAcg) row.assign(240, 0.0);
+    expect_plain_dendrites(g, "silence");
+
+    random_frame(g, rng);
+    g.updateGabor();
+    g.currAcg[6][120] = std::nan("");  // rows 4 to 8 use this row
+    g.currAcg[9][100] = 3e6;           // beyond the bound's limits
+    g.gaborReal[2][10] = 4e6;
+    expect_plain_dendrites(g, "outliers");
+}
+
+TEST(Gabor, SearchAgreesWhereEnergiesDifferBelowSinglePrecision) {
+    // Nearly constant rows under wide, nearly flat kernels: the energies of
+    // most lags agree to about 1e-7, beyond what single precision resolves,
+    // and only the exact sums can rank them.
+    FakeTracker tr;
+    AcgModel m = hand_model(10, 1);
+    CASAGrouping g(m, tr);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int trial = 0; trial < 6; ++trial) {
+        for (auto& row : g.currAcg)
+            for (double& v : row) v = 0.5 + 1e-7 * u(rng);
+        for (int c = 0; c < 10; ++c) {
+            const double p = 400.0 + 50.0 * c, s2 = (p * 0.4) * (p * 0.4);
+            for (int t = 0; t < 30; ++t) {
+                const double x = t - 30.0, gx = std::exp(((x * -0.5) * x) / s2);
+                g.gaborReal[c][t] = std::cos(x * 6.283185307179586 / p) * gx;
+                g.gaborImag[c][t] = std::sin(x * 6.283185307179586 / p) * gx;
+            }
+        }
+        expect_plain_dendrites(g, "near-plateau " + std::to_string(trial));
+    }
+}
+
+TEST(FramePrimitives, PeakPickerAgreesWithTheWindowMaximumDefinition) {
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int> level(0, 4);  // small integers: plateaus and ties
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<double> data(240);
+        for (double& v : data) v = level(rng);
+        data[0] = 1 + level(rng);
+        for (const int width : {15, 20}) {
+            for (const int maxPeaks : {3, 32}) {
+                int got[32], expect[32];
+                const int n = CASAGrouping::pick_peaks(data.data(), 240, width, 41, got, maxPeaks);
+                // The definition: the maximum of 0.0 and the window, above 40 % of lag 0.
+                const int skip = width / 3, half = (width + 1) / 2;
+                int count = 0;
+                for (int c = 41; c < 240 - half - 1 && count < maxPeaks; ++c) {
+                    double m = 0.0;
+                    for (int k = c - half; k <= c + half; ++k) m = std::max(m, data[k]);
+                    if (data[c] == m && data[c] > 0.4 * data[0]) expect[count++] = c, c += skip;
+                }
+                ASSERT_EQ(n, count) << trial;
+                for (int i = 0; i < n; ++i) EXPECT_EQ(got[i], expect[i]) << trial;
+            }
+        }
+    }
 }
