@@ -329,14 +329,18 @@ namespace {
 
 // Opens filename and walks its header up to the first sample. Returns -1 when
 // the file cannot be opened, 0 when it is refused (after a message), and 1
-// with hdr filled and the stream at the first sample.
-int open_wave(std::ifstream& in, const char* filename, WaveHeader& hdr) {
+// with hdr filled, the rate and channel count stored in wav, and the stream
+// at the first sample.
+int open_wave(std::ifstream& in, const char* filename, WaveHeader& hdr, AudioWav& wav) {
     in.open(filename, std::ios::binary);
     if (!in.is_open()) {
         report("Unable to open wave file: ", filename);
         return -1;
     }
-    return read_riff_wave(in) && find_header(in, filename, hdr) ? 1 : 0;
+    if (!read_riff_wave(in) || !find_header(in, filename, hdr)) return 0;
+    wav.srate = hdr.srate;
+    wav.nchannels = hdr.channels;
+    return 1;
 }
 
 }  // namespace
@@ -344,22 +348,15 @@ int open_wave(std::ifstream& in, const char* filename, WaveHeader& hdr) {
 int AudioWav::read_header(const char* filename) {
     std::ifstream in;
     WaveHeader hdr;
-    const int opened = open_wave(in, filename, hdr);
-    if (opened <= 0) return opened;
-    srate = hdr.srate;
-    nchannels = hdr.channels;
-    return 1;
+    return open_wave(in, filename, hdr, *this);
 }
 
 int AudioWav::read(const char* filename, char byteorder) {
     failed_silently = false;
     std::ifstream in;
     WaveHeader hdr;
-    const int opened = open_wave(in, filename, hdr);
+    const int opened = open_wave(in, filename, hdr, *this);
     if (opened <= 0) return opened;
-
-    srate = hdr.srate;
-    nchannels = hdr.channels;
     samples.clear();
     const int count = hdr.data_size / (kSampleBits / 8);
     if (count <= 0) {

@@ -244,9 +244,9 @@ std::vector<std::vector<double>> plain_autocorrelogram(const std::vector<double>
     std::vector<double> lead(W - S + padded.size(), 0.0);
     const std::vector<double> h = AcgModel::window_hann(W);
     double* time = static_cast<double*>(fftw_malloc(sizeof(double) * W));
-    double* spec = static_cast<double*>(fftw_malloc(sizeof(double) * W));
-    fftw_plan fwd = fftw_plan_r2r_1d(W, time, spec, FFTW_R2HC, FFTW_ESTIMATE);
-    fftw_plan bwd = fftw_plan_r2r_1d(W, spec, time, FFTW_HC2R, FFTW_ESTIMATE);
+    double* spectrum = static_cast<double*>(fftw_malloc(sizeof(double) * W));
+    fftw_plan fwd = fftw_plan_r2r_1d(W, time, spectrum, FFTW_R2HC, FFTW_ESTIMATE);
+    fftw_plan bwd = fftw_plan_r2r_1d(W, spectrum, time, FFTW_HC2R, FFTW_ESTIMATE);
     std::vector<std::vector<double>> acg(nchans);
     for (int c = 0; c < nchans; ++c) {
         AcgModel::gammatone(shape.centre_frequency(c), padded.data(), padded.size(), srate,
@@ -254,12 +254,12 @@ std::vector<std::vector<double>> plain_autocorrelogram(const std::vector<double>
         for (int j = 0; j < nframes; ++j) {
             for (int k = 0; k < W; ++k) time[k] = lead[static_cast<size_t>(j) * S + k] * h[k];
             fftw_execute(fwd);
-            spec[0] = spec[0] * spec[0];
+            spectrum[0] = spectrum[0] * spectrum[0];
             for (int m = 1; m <= (W + 1) / 2 - 1; ++m) {
-                spec[m] = spec[m] * spec[m] + spec[W - m] * spec[W - m];
-                spec[W - m] = 0.0;
+                spectrum[m] = spectrum[m] * spectrum[m] + spectrum[W - m] * spectrum[W - m];
+                spectrum[W - m] = 0.0;
             }
-            if (W % 2 == 0) spec[W / 2] = spec[W / 2] * spec[W / 2];
+            if (W % 2 == 0) spectrum[W / 2] = spectrum[W / 2] * spectrum[W / 2];
             fftw_execute(bwd);
             for (int k = 0; k < nlags; ++k) {
                 const double v = time[k];
@@ -270,7 +270,7 @@ std::vector<std::vector<double>> plain_autocorrelogram(const std::vector<double>
     fftw_destroy_plan(fwd);
     fftw_destroy_plan(bwd);
     fftw_free(time);
-    fftw_free(spec);
+    fftw_free(spectrum);
     return acg;
 }
 

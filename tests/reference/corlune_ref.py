@@ -138,7 +138,7 @@ class FftPair:
         self._ptime = _fftw.fftw_malloc(8 * n)
         self._pspec = _fftw.fftw_malloc(8 * n)
         self.time = self._view(self._ptime)
-        self.spec = self._view(self._pspec)
+        self.spectrum = self._view(self._pspec)
         self.fwd = _fftw.fftw_plan_r2r_1d(n, self._ptime, self._pspec, FFTW_R2HC, FFTW_ESTIMATE)
         self.bwd = _fftw.fftw_plan_r2r_1d(n, self._pspec, self._ptime, FFTW_HC2R, FFTW_ESTIMATE)
 
@@ -149,7 +149,7 @@ class FftPair:
     def close(self):
         _fftw.fftw_destroy_plan(self.fwd)
         _fftw.fftw_destroy_plan(self.bwd)
-        self.time = self.spec = None
+        self.time = self.spectrum = None
         _fftw.fftw_free(self._ptime)
         _fftw.fftw_free(self._pspec)
 
@@ -261,7 +261,7 @@ def frame_autocorrelation(fft, frame, denom, nlags):
     n = fft.n
     fft.time[:] = frame
     _fftw.fftw_execute(fft.fwd)
-    s = fft.spec
+    s = fft.spectrum
     m = (n + 1) // 2 - 1
     re = s[1:m + 1].copy()
     im = s[n - m:n][::-1].copy()
