@@ -14,17 +14,9 @@ namespace {
 // Vectors of four floats or two doubles, processed lane by lane: every
 // operation on them is the IEEE operation of each lane on its own (the build
 // never contracts to FMA), so a lane computes bit for bit what scalar code
-// computes.
+// computes. The wider vectors below (4 and 8 doubles) behave the same.
 typedef float v4f __attribute__((vector_size(16)));
-typedef float v2f __attribute__((vector_size(8)));
 typedef double v2d __attribute__((vector_size(16)));
-
-inline v2f load2f(const float* p) {
-    v2f v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store2f(float* p, v2f v) { std::memcpy(p, &v, sizeof v); }
 
 inline v2d load2(const double* p) {
     v2d v;
@@ -33,24 +25,70 @@ inline v2d load2(const double* p) {
 }
 inline void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
 inline v2d splat2(double x) { return v2d{x, x}; }
-// Lane masks as lane comparisons produce them: all ones where true.
-typedef decltype(v2d{} < v2d{}) v2m;
-inline v2d bits2(v2m m) {
-    v2d v;
-    std::memcpy(&v, &m, sizeof v);
-    return v;
+
+// Every lane of v set to x. (Not 0.0 + x, which turns -0.0 into +0.0.)
+template <typename V>
+[[gnu::always_inline]] inline void set_all(V& v, double x) {
+    for (int i = 0; i < static_cast<int>(sizeof(V) / sizeof(double)); ++i) v[i] = x;
 }
-inline v2m mask_bits2(v2d v) {
-    v2m m;
-    std::memcpy(&m, &v, sizeof m);
-    return m;
+
+// a[k] / d capped at 1.0 for k = from .. n - 1, in vectors V of doubles as
+// far as whole vectors go; returns the first k not done. Division is
+// correctly rounded at every width, and the cap is a lane-wise select.
+template <typename V>
+[[gnu::always_inline]] inline int divide_capped(const double* a, double d, double* out, int from,
+                                                int n) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    V divisor, one;
+    set_all(divisor, d);
+    set_all(one, 1.0);
+    int k = from;
+    for (; k + lanes <= n; k += lanes) {
+        V v;
+        std::memcpy(&v, a + k, sizeof v);
+        v = v / divisor;
+        v = v > one ? one : v;
+        std::memcpy(out + k, &v, sizeof v);
+    }
+    return k;
 }
-// mask ? a : b, lane by lane.
-inline v2d select2(v2m mask, v2d a, v2d b) {
-    return bits2((mask & mask_bits2(a)) | (~mask & mask_bits2(b)));
+
+// Lanes of double the widest vectors of the processor hold: 8 with
+// AVX-512, 4 with AVX, else the 2 of SSE2.
+int widest_lanes() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const int lanes = __builtin_cpu_supports("avx512f") ? 8
+                             : __builtin_cpu_supports("avx")   ? 4
+                                                               : 2;
+    return lanes;
+#else
+    return 2;
+#endif
 }
-// |v| lane by lane: the sign bit cleared, as fabs does.
-inline v2d magnitude2(v2d v) { return bits2(mask_bits2(v) & ~mask_bits2(splat2(-0.0))); }
+
+// The divider limits normalisation: it handles four or eight lanes in about
+// the time of two, so the widest vectors the processor has are used.
+#if defined(__x86_64__) && defined(__GNUC__)
+typedef double v4d __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
+
+__attribute__((target("avx512f"))) int divide_capped_8(const double* a, double d, double* out,
+                                                      int from, int n) {
+    return divide_capped<v8d>(a, d, out, from, n);
+}
+__attribute__((target("avx"))) int divide_capped_4(const double* a, double d, double* out,
+                                                  int from, int n) {
+    return divide_capped<v4d>(a, d, out, from, n);
+}
+#endif
+
+int divide_capped_wide(const double* a, double d, double* out, int from, int n) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (widest_lanes() == 8) return divide_capped_8(a, d, out, from, n);
+    if (widest_lanes() == 4) return divide_capped_4(a, d, out, from, n);
+#endif
+    return divide_capped<v2d>(a, d, out, from, n);
+}
 
 constexpr int kMaxPeaks = 32;          // peaks kept per summary autocorrelation
 constexpr int kGaborHalf = 30;         // taps on each side of a Gabor kernel's centre
@@ -221,13 +259,7 @@ void CASAGrouping::normalise_current_acg() {
         double* row = currAcg[c].data();
         row[0] = 1.0;
         const double d = a[0] > 0.0 ? a[0] : 1.0;
-        // Two lags at a time: the same division and the same cap at 1.0.
-        const v2d d2 = splat2(d), one = splat2(1.0);
-        int k = 1;
-        for (; k + 2 <= nlags; k += 2) {
-            const v2d v = load2(a + k) / d2;
-            store2(row + k, select2(v > one, one, v));
-        }
+        int k = divide_capped_wide(a, d, row, 1, nlags);
         for (; k < nlags; ++k) {
             const double v = a[k] / d;
             row[k] = v > 1.0 ? 1.0 : v;
@@ -495,6 +527,61 @@ void pad_row_exact(GroupingScratch& s, const GaborInputs& in, int d) {
     std::fill(out + p.to, out + s.stride, 0.0);
 }
 
+// Converts row[j], j = from .. to - 1, to single precision in vectors V of
+// doubles as far as whole vectors go; raises largest to the largest
+// magnitude met and clears safe where a value lies outside the limits of
+// the error bound (NaN does). Returns the first j not done.
+template <typename V>
+[[gnu::always_inline]] inline int convert_row(const double* row, float* out, int from, int to,
+                                              double& largest, bool& safe) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    typedef float VF __attribute__((vector_size(sizeof(V) / 2)));
+    typedef decltype(V{} < V{}) M;
+    V limit, negativeZero;
+    set_all(limit, kBoundLimit);
+    set_all(negativeZero, -0.0);
+    const M sign = (M)negativeZero;
+    V big = V{};
+    M outside = M{};
+    int j = from;
+    for (; j + lanes <= to; j += lanes) {
+        V v;
+        std::memcpy(&v, row + j, sizeof v);
+        const VF f = __builtin_convertvector(v, VF);
+        std::memcpy(out + j, &f, sizeof f);
+        const V a = (V)((M)v & ~sign);  // |v|: the sign bit cleared, as fabs does
+        big = a > big ? a : big;
+        outside |= ~(a <= limit);
+    }
+    for (int i = 0; i < lanes; ++i) {
+        largest = std::max(largest, big[i]);
+        safe &= outside[i] == 0;
+    }
+    return j;
+}
+
+// The conversion is short but runs for every row of every voiced frame;
+// the widest vectors the processor has halve or quarter its steps.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx512f"))) int convert_row_8(const double* row, float* out, int from,
+                                                    int to, double& largest, bool& safe) {
+    return convert_row<v8d>(row, out, from, to, largest, safe);
+}
+__attribute__((target("avx"))) int convert_row_4(const double* row, float* out, int from, int to,
+                                                double& largest, bool& safe) {
+    return convert_row<v4d>(row, out, from, to, largest, safe);
+}
+#endif
+
+int convert_row_wide(const double* row, float* out, int from, int to, double& largest,
+                     bool& safe) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (widest_lanes() == 8) return convert_row_8(row, out, from, to, largest, safe);
+    if (widest_lanes() == 4) return convert_row_4(row, out, from, to, largest, safe);
+#endif
+    return convert_row<v2d>(row, out, from, to, largest, safe);
+}
+
 // Row d in single precision for the approximate pass, with its largest
 // magnitude and whether every value lies within the limits of the error
 // bound (NaN does not). An unsafe row's single-precision values are never
@@ -504,19 +591,9 @@ void pad_row_approximate(GroupingScratch& s, const GaborInputs& in, int d) {
     const double* row = in.acg[d].data() + p.first;
     float* out = &s.rowsF[static_cast<size_t>(d) * s.stride];
     std::fill(out, out + p.from, 0.0f);
-    const v2d limit = splat2(kBoundLimit);
-    v2d largest2 = splat2(0.0);
-    v2m outside{};
-    int j = p.from;
-    for (; j + 2 <= p.to; j += 2) {
-        const v2d v = load2(row + j);
-        store2f(out + j, __builtin_convertvector(v, v2f));
-        const v2d a = magnitude2(v);
-        largest2 = select2(a > largest2, a, largest2);
-        outside |= ~(a <= limit);
-    }
-    double largest = std::max(largest2[0], largest2[1]);
-    bool safe = (outside[0] | outside[1]) == 0;
+    double largest = 0.0;
+    bool safe = true;
+    int j = convert_row_wide(row, out, p.from, p.to, largest, safe);
     for (; j < p.to; ++j) {
         out[j] = static_cast<float>(row[j]);
         largest = std::max(largest, std::fabs(row[j]));
@@ -757,6 +834,69 @@ int exact_search(GroupingScratch& s, const GaborInputs& in, int c) {
 // bound does not (under 2^-120 for values within kBoundLimit).
 double bound_error(double total) { return total * 0x1p-15 + 0x1p-100; }
 
+// Bounds on the exact energies of the lags m = 0 .. lags - 1 from the
+// approximate responses re, im and their error bounds, in vectors V of
+// doubles as far as whole vectors go: high[m] receives the upper bound, and
+// floor rises to the largest lower bound. The margins of 2^-40 cover the
+// rounding of these products and of the exact energy. Returns the first m
+// not done.
+template <typename V>
+[[gnu::always_inline]] inline int energy_bounds(const float* re, const float* im, int lags,
+                                                double errRe, double errIm, double* high,
+                                                double& floor) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    typedef float VF __attribute__((vector_size(sizeof(V) / 2)));
+    typedef decltype(V{} < V{}) M;
+    V negativeZero, eRe, eIm, down, up;
+    set_all(negativeZero, -0.0);
+    set_all(eRe, errRe);
+    set_all(eIm, errIm);
+    set_all(down, 1.0 - 0x1p-40);
+    set_all(up, 1.0 + 0x1p-40);
+    const M sign = (M)negativeZero;
+    const V zero = V{};
+    V lowest = zero;
+    int m = 0;
+    for (; m + lanes <= lags; m += lanes) {
+        VF fr, fq;
+        std::memcpy(&fr, re + m, sizeof fr);
+        std::memcpy(&fq, im + m, sizeof fq);
+        const V r = (V)((M)__builtin_convertvector(fr, V) & ~sign);  // magnitudes
+        const V q = (V)((M)__builtin_convertvector(fq, V) & ~sign);
+        const V rLow = r - eRe, qLow = q - eIm;
+        const V rl = rLow > zero ? rLow : zero, ql = qLow > zero ? qLow : zero;
+        const V low = (rl * rl + ql * ql) * down;
+        lowest = low > lowest ? low : lowest;
+        const V rh = r + eRe, qh = q + eIm;
+        const V h = (rh * rh + qh * qh) * up;
+        std::memcpy(high + m, &h, sizeof h);
+    }
+    for (int i = 0; i < lanes; ++i) floor = std::max(floor, lowest[i]);
+    return m;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx512f"))) int energy_bounds_8(const float* re, const float* im,
+                                                      int lags, double errRe, double errIm,
+                                                      double* high, double& floor) {
+    return energy_bounds<v8d>(re, im, lags, errRe, errIm, high, floor);
+}
+__attribute__((target("avx"))) int energy_bounds_4(const float* re, const float* im, int lags,
+                                                  double errRe, double errIm, double* high,
+                                                  double& floor) {
+    return energy_bounds<v4d>(re, im, lags, errRe, errIm, high, floor);
+}
+#endif
+
+int energy_bounds_wide(const float* re, const float* im, int lags, double errRe, double errIm,
+                       double* high, double& floor) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (widest_lanes() == 8) return energy_bounds_8(re, im, lags, errRe, errIm, high, floor);
+    if (widest_lanes() == 4) return energy_bounds_4(re, im, lags, errRe, errIm, high, floor);
+#endif
+    return energy_bounds<v2d>(re, im, lags, errRe, errIm, high, floor);
+}
+
 // The lag offset of channel c's largest Gabor energy, from the approximate
 // responses and the exact energies of the lags they leave in question.
 int dendrite_offset(GroupingScratch& s, const GaborInputs& in, int c) {
@@ -779,21 +919,8 @@ int dendrite_offset(GroupingScratch& s, const GaborInputs& in, int c) {
     // 2^-40 cover the rounding of these products and of the exact energy.
     // Lags whose high is below the largest low cannot hold the maximum.
     double* high = s.energy.data();
-    const v2d zero = splat2(0.0), eRe = splat2(errRe), eIm = splat2(errIm);
-    const v2d down = splat2(1.0 - 0x1p-40), up = splat2(1.0 + 0x1p-40);
-    v2d floor2 = zero;
-    int m = 0;
-    for (; m + 2 <= s.lags; m += 2) {
-        const v2d r = magnitude2(__builtin_convertvector(load2f(re + m), v2d));
-        const v2d q = magnitude2(__builtin_convertvector(load2f(im + m), v2d));
-        const v2d rLow = r - eRe, qLow = q - eIm;
-        const v2d rl = select2(rLow > zero, rLow, zero), ql = select2(qLow > zero, qLow, zero);
-        const v2d low = (rl * rl + ql * ql) * down;
-        floor2 = select2(low > floor2, low, floor2);
-        const v2d rh = r + eRe, qh = q + eIm;
-        store2(high + m, (rh * rh + qh * qh) * up);
-    }
-    double floor = std::max(floor2[0], floor2[1]);
+    double floor = 0.0;
+    int m = energy_bounds_wide(re, im, s.lags, errRe, errIm, high, floor);
     for (; m < s.lags; ++m) {
         const double r = std::fabs(re[m]), q = std::fabs(im[m]);
         const double rl = std::max(0.0, r - errRe), ql = std::max(0.0, q - errIm);
