@@ -1,5 +1,7 @@
 #include "auxiliary.h"
 
+#include "audioinput.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -11,216 +13,14 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// WAV header
-
-constexpr std::uint16_t kFormatPcm = 1;
-constexpr std::uint16_t kFormatExtensible = 0xFFFE;
-constexpr int kSampleBits = 16;
-// The fields of a format chunk that the reader looks at: the basic 16 bytes,
-// then the extension up to the first two bytes of the sub-format GUID.
-constexpr std::size_t kFmtBasicBytes = 16;
-constexpr std::size_t kFmtSubformatEnd = 26;
-constexpr std::size_t kFmtReadBytes = 40;
-// Scale of a 16-bit sample: 1 / 32768.
-constexpr double kPcm16Scale = 3.0517578125e-05;
-// Bytes read at a time while converting samples (even, so that a block never
-// splits a sample).
-constexpr std::streamsize kSampleBlockBytes = 1 << 16;
-
-std::uint16_t le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t le32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
 std::streamsize read_bytes(std::istream& in, void* dst, std::streamsize n) {
     in.read(static_cast<char*>(dst), n);
     return in.gcount();
 }
 
-// Reads a four-character tag into a zeroed five-byte buffer, so that a tag
-// cut short by the end of the file still reads as a (shorter) text.
-void read_tag(std::istream& in, char (&tag)[5]) {
-    std::memset(tag, 0, sizeof tag);
-    read_bytes(in, tag, 4);
-}
-
 // Writes one failure line: text, then the subject (file name), then a flush.
 void report(const char* text, const char* subject) {
     std::cerr << text << subject << std::endl;
-}
-
-// What the reader takes from the header of an accepted file.
-struct WaveHeader {
-    int srate = 0;
-    int channels = 0;
-    std::int32_t data_size = 0;
-};
-
-// The fields of a format chunk that decide whether the samples can be read.
-struct WaveFormat {
-    std::uint16_t code = 0;
-    std::uint16_t bits = 0;
-    bool has_subformat = false;
-    std::uint16_t subformat = 0;
-};
-
-bool format_supported(const WaveFormat& f) {
-    if (f.bits != kSampleBits) return false;
-    if (f.code == kFormatPcm) return true;
-    return f.code == kFormatExtensible && (!f.has_subformat || f.subformat == kFormatPcm);
-}
-
-void report_unsupported(const WaveFormat& f, const char* filename) {
-    std::cerr << "Unsupported wave format (code " << f.code;
-    if (f.code == kFormatExtensible && f.has_subformat)
-        std::cerr << ", sub-format " << f.subformat;
-    std::cerr << ", " << f.bits << " bits per sample), only 16-bit PCM is read: " << filename
-              << std::endl;
-}
-
-// Skips n bytes forward; stops quietly at the end of the file, where the next
-// chunk header read then finds nothing.
-void skip_forward(std::istream& in, std::uint64_t n) {
-    in.ignore(static_cast<std::streamsize>(n));
-}
-
-std::uint64_t padded(std::uint32_t size) { return std::uint64_t{size} + (size & 1u); }
-
-// Reads the body of a format chunk of the given size and moves past it,
-// including the pad byte of an odd size. Returns false, after a message,
-// when the chunk is cut short or describes anything but 16-bit PCM.
-bool read_format_chunk(std::istream& in, std::uint32_t size, const char* filename,
-                       WaveHeader& hdr) {
-    if (size < kFmtBasicBytes) {
-        std::cerr << "Wave format chunk too short (" << size << " bytes): " << filename
-                  << std::endl;
-        return false;
-    }
-    unsigned char body[kFmtReadBytes] = {};
-    const std::size_t want = std::min<std::size_t>(size, kFmtReadBytes);
-    const auto got = static_cast<std::size_t>(read_bytes(in, body, static_cast<std::streamsize>(want)));
-    if (got < kFmtBasicBytes) {
-        report("Wave header cut short: ", filename);
-        return false;
-    }
-    WaveFormat fmt;
-    fmt.code = le16(body);
-    fmt.bits = le16(body + 14);
-    fmt.has_subformat = fmt.code == kFormatExtensible && got >= kFmtSubformatEnd;
-    if (fmt.has_subformat) fmt.subformat = le16(body + 24);
-    if (!format_supported(fmt)) {
-        report_unsupported(fmt, filename);
-        return false;
-    }
-    hdr.channels = le16(body + 2);
-    hdr.srate = static_cast<std::int32_t>(le32(body + 4));
-    skip_forward(in, padded(size) - want);
-    return true;
-}
-
-// A tag read from the file, as text for a message: printable ASCII as it is,
-// any other byte as \xhh, so that the bytes of an arbitrary file can neither
-// break the message line nor reach the terminal as control codes.
-std::string printable_tag(const char (&tag)[5]) {
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (int i = 0; i < 4 && tag[i] != '\0'; ++i) {
-        const auto b = static_cast<unsigned char>(tag[i]);
-        if (b >= 0x20 && b < 0x7F) {
-            text += static_cast<char>(b);
-        } else {
-            text += "\\x";
-            text += hex[b >> 4];
-            text += hex[b & 0xF];
-        }
-    }
-    return text;
-}
-
-// Checks the "RIFF" and "WAVE" tags at the start of the file.
-bool read_riff_wave(std::istream& in) {
-    char tag[5];
-    read_tag(in, tag);
-    if (std::strcmp(tag, "RIFF") != 0) {
-        report("Not a RIFF (WAVE) file: found ", printable_tag(tag).c_str());
-        return false;
-    }
-    unsigned char riff_size[4];
-    read_bytes(in, riff_size, 4);  // the RIFF size is often wrong; chunks are walked instead
-    read_tag(in, tag);
-    if (std::strcmp(tag, "WAVE") != 0) {
-        report("RIFF file but not a wave file: found ", printable_tag(tag).c_str());
-        return false;
-    }
-    return true;
-}
-
-// Walks the chunks after the "WAVE" tag: takes the first "fmt " chunk, skips
-// any other chunk by its (padded) size, and stops at the "data" chunk with the
-// stream at its first sample. The walk only moves forward, so it ends at the
-// end of the file at the latest. Returns false after a message on failure.
-bool find_header(std::istream& in, const char* filename, WaveHeader& hdr) {
-    bool have_fmt = false;
-    for (;;) {
-        unsigned char chunk[8];
-        const std::streamsize got = read_bytes(in, chunk, 8);
-        if (got == 0) {
-            report(have_fmt ? "No data chunk in wave file: " : "No fmt chunk in wave file: ",
-                   filename);
-            return false;
-        }
-        if (got < 8) {
-            report("Wave header cut short: ", filename);
-            return false;
-        }
-        const std::uint32_t size = le32(chunk + 4);
-        if (std::memcmp(chunk, "data", 4) == 0) {
-            if (!have_fmt) {
-                report("No fmt chunk in wave file: ", filename);
-                return false;
-            }
-            hdr.data_size = static_cast<std::int32_t>(size);
-            return true;
-        }
-        if (std::memcmp(chunk, "fmt ", 4) == 0 && !have_fmt) {
-            if (!read_format_chunk(in, size, filename, hdr)) return false;
-            have_fmt = true;
-        } else {
-            skip_forward(in, padded(size));
-        }
-    }
-}
-
-// Converts n 16-bit samples to doubles scaled by 1/32768 and appends them.
-void append_pcm16(const unsigned char* bytes, std::streamsize n, bool big_endian,
-                  std::vector<double>& out) {
-    for (std::streamsize i = 0; i < n; ++i) {
-        unsigned char pair[2] = {bytes[2 * i], bytes[2 * i + 1]};
-        if (big_endian) swap_2bytes(pair);
-        const auto value = static_cast<std::int16_t>(le16(pair));
-        out.push_back(static_cast<double>(value) * kPcm16Scale);
-    }
-}
-
-// Reads up to count samples in blocks; returns the number appended, which is
-// below count when the file ends first. Memory grows only with the samples
-// actually present, whatever the data size claims.
-int read_pcm16(std::istream& in, int count, bool big_endian, std::vector<double>& out) {
-    std::vector<unsigned char> block(static_cast<std::size_t>(kSampleBlockBytes));
-    std::int64_t remaining = std::int64_t{2} * count;
-    while (remaining > 0) {
-        const std::streamsize want = std::min<std::int64_t>(remaining, kSampleBlockBytes);
-        const std::streamsize got = read_bytes(in, block.data(), want);
-        append_pcm16(block.data(), got / 2, big_endian, out);
-        remaining -= got;
-        if (got < want) break;
-    }
-    return static_cast<int>(out.size());
 }
 
 // ---------------------------------------------------------------------------
@@ -324,49 +124,64 @@ double snr_cell(double mixture_log, double noise_log) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Whole-file reader
 
 namespace {
 
-// Opens filename and walks its header up to the first sample. Returns -1 when
-// the file cannot be opened, 0 when it is refused (after a message), and 1
-// with hdr filled, the rate and channel count stored in wav, and the stream
-// at the first sample.
-int open_wave(std::ifstream& in, const char* filename, WaveHeader& hdr, AudioWav& wav) {
-    in.open(filename, std::ios::binary);
-    if (!in.is_open()) {
-        report("Unable to open wave file: ", filename);
-        return -1;
+// Frames asked for per read while collecting a whole recording.
+constexpr std::size_t kReadFrames = 65536;
+constexpr std::size_t kMaxSamples = INT_MAX;
+
+void report_input(const AudioInput& in, const char* filename) {
+    std::cerr << in.error() << ": " << filename << std::endl;
+}
+
+// Opens filename and stores its rate and channel count in wav. Returns -1
+// when the file cannot be opened, 0 when its content is refused (after a
+// message in both cases), and 1 when the samples can be read.
+int open_audio(AudioInput& in, const char* filename, AudioWav& wav) {
+    if (!in.open(filename)) {
+        report_input(in, filename);
+        return in.opening_failed() ? -1 : 0;
     }
-    if (!read_riff_wave(in) || !find_header(in, filename, hdr)) return 0;
-    wav.srate = hdr.srate;
-    wav.nchannels = hdr.channels;
+    wav.srate = in.format().srate;
+    wav.nchannels = in.format().channels;
     return 1;
 }
 
 }  // namespace
 
 int AudioWav::read_header(const char* filename) {
-    std::ifstream in;
-    WaveHeader hdr;
-    return open_wave(in, filename, hdr, *this);
+    AudioInput in;
+    return open_audio(in, filename, *this);
 }
 
 int AudioWav::read(const char* filename, char byteorder) {
     failed_silently = false;
-    std::ifstream in;
-    WaveHeader hdr;
-    const int opened = open_wave(in, filename, hdr, *this);
+    AudioInput in;
+    const int opened = open_audio(in, filename, *this);
     if (opened <= 0) return opened;
     samples.clear();
-    const int count = hdr.data_size / (kSampleBits / 8);
-    if (count <= 0) {
-        failed_silently = true;
+    SignalChoice all = SignalChoice::interleaved();
+    all.swap_16bit = byteorder == 'b';
+    while (in.read(samples, kReadFrames, all) > 0) {
+        if (samples.size() > kMaxSamples) {
+            std::cerr << "Recording too long: more than " << kMaxSamples
+                      << " samples: " << filename << std::endl;
+            samples.clear();
+            return 0;
+        }
+    }
+    if (in.failed()) {
+        report_input(in, filename);
+        samples.clear();
         return 0;
     }
-    const int stored = read_pcm16(in, count, byteorder == 'b', samples);
-    if (stored < count)
-        std::cerr << "Unable to read " << count << " samples: read " << stored << std::endl;
-    return stored;
+    if (in.claimed_frames() > in.frames_read())
+        std::cerr << "Warning: data chunk shorter than its header claims (" << in.claimed_frames()
+                  << " samples claimed, " << in.frames_read() << " read): " << filename << std::endl;
+    if (samples.empty()) failed_silently = true;
+    return static_cast<int>(samples.size());
 }
 
 void swap_2bytes(void* value) {

@@ -1,10 +1,14 @@
-// File input/output helpers of corlune: the WAV reader (AudioWav), the reader
-// of float32 matrix files, the local SNR map and sigmoid soft mask, and the
-// array printer used for diagnostics.
+// File input/output helpers of corlune: the whole-file audio reader
+// (AudioWav), the reader of float32 matrix files, the local SNR map and
+// sigmoid soft mask, and the array printer used for diagnostics.
 //
-// The driver uses AudioWav only; the remaining functions form a small toolkit
-// for callers that post-process the result files. Failures are reported as
-// one line on standard error and through the int result of the readers.
+// AudioWav reads every format that AudioInput (audioinput.h) reads; the
+// remaining functions form a small toolkit for callers that post-process the
+// result files. Failures are reported as one line on standard error that
+// ends with the file name, and through the int result of the readers.
+//
+//   AudioWav wav;
+//   if (wav.read("utt.flac", 'l') > 0) use(wav.samples, wav.srate, wav.nchannels);
 #pragma once
 
 #include <string>
@@ -13,23 +17,28 @@
 using Matrix = std::vector<std::vector<double>>;
 using IntMatrix = std::vector<std::vector<int>>;
 
-// One recorded signal read from a RIFF WAVE file of 16-bit PCM samples.
+// One recorded signal, read whole through AudioInput.
 class AudioWav {
 public:
-    // Interleaved samples of all channels, scaled by 1/32768.
+    // Interleaved samples of all channels in the program's scale: full scale
+    // 1.0, an integer sample of b bits divided by 2^(b-1) (16-bit v / 32768).
     std::vector<double> samples;
     // Sample rate in Hz, as stored in the header.
     int srate = 0;
-    // Channel count from the format chunk (0 until a successful header read).
+    // Channel count from the header (0 until a successful header read).
     int nchannels = 0;
     // True when the last read() failed without writing a message of its own
-    // (an empty data chunk or a negative size), so a caller can say why.
+    // (a header that announces no samples), so a caller can say why.
     bool failed_silently = false;
 
-    // Reads filename. byteorder 'b' takes the samples as big-endian, any
-    // other value as little-endian (header fields are always little-endian).
-    // Returns -1 when the file cannot be opened, 0 when it is refused or holds
-    // no samples, otherwise the number of samples stored.
+    // Reads filename ("-" for standard input), opening it once. byteorder
+    // 'b' takes 16-bit PCM samples as stored in the byte order opposite to
+    // the container's (big-endian in a WAV file); any other value reads them
+    // as the header says. Returns -1 when the file cannot be opened, 0 when
+    // it is refused or holds no samples, otherwise the number of samples
+    // stored. Failures before the samples leave every member unchanged; a
+    // data chunk shorter than its header claims is read as far as it goes,
+    // after a warning line.
     int read(const char* filename, char byteorder);
     // Reads only the header of filename, so that a caller can refuse a file
     // by its format before any sample is read: stores srate and nchannels

@@ -1,8 +1,11 @@
 #include "corlune_main.h"
 
-#include <fcntl.h>
+#include <fftw3.h>
+#include <sndfile.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -10,19 +13,31 @@
 #include <string>
 
 #include "acgmodel.h"
-#include "auxiliary.h"
+#include "audioinput.h"
 #include "casagrouping.h"
+#include "options.h"
 #include "ruletracker.h"
+
+#ifndef CORLUNE_VERSION
+#error "CORLUNE_VERSION is set by the build from the project version"
+#endif
 
 namespace {
 
 constexpr int kMinRate = 4000;
 constexpr int kMaxRate = 192000;
+// Frames read at a time from the input.
+constexpr std::size_t kReadFrames = 65536;
+// The model counts samples in an int.
+constexpr std::size_t kMaxSamples = INT_MAX;
+// Largest sample magnitude analysed, in units of full scale: far above any
+// recording (float files written without scaling reach 32768), far below
+// where the autocorrelation's squares and sums would overflow.
+constexpr double kMaxMagnitude = 16777216.0;
 
-void print_usage(const char* program) {
-    std::cout << "Usage:" << std::endl;
-    std::cout << "    " << program << " INWAVFILE OUTDIR" << std::endl;
-    std::cout << "eg. " << program << " s10_bgakzn ./" << std::endl;
+void print_version() {
+    std::cout << "corlune " << CORLUNE_VERSION << "\n"
+              << "running with " << fftw_version << " and " << sf_version_string() << std::endl;
 }
 
 // Tests that files can be created in dir without touching any existing file:
@@ -37,36 +52,85 @@ bool directory_writable(const std::string& dir) {
     return true;
 }
 
-// Refuses signals the analysis cannot treat soundly.
-bool input_supported(const AudioWav& wav, const char* path) {
-    if (wav.nchannels != 1) {
-        std::cerr << "Only mono input is analysed, found " << wav.nchannels
-                  << " channels: " << path << std::endl;
+// The input as named in messages.
+std::string input_label(const Options& opt) {
+    return opt.input == "-" ? "standard input" : opt.input;
+}
+
+// Refuses recordings the analysis cannot treat soundly, by their header.
+bool format_supported(const AudioFormat& f, const Options& opt, const std::string& label) {
+    if (opt.channel > f.channels) {
+        std::cerr << "Channel " << opt.channel << " requested, but the recording has " << f.channels
+                  << (f.channels == 1 ? " channel: " : " channels: ") << label << std::endl;
         return false;
     }
-    if (wav.srate < kMinRate || wav.srate > kMaxRate) {
-        std::cerr << "Sample rate " << wav.srate << " Hz outside " << kMinRate << " to "
-                  << kMaxRate << " Hz: " << path << std::endl;
+    if (f.channels > 1 && opt.channel == 0 && !opt.mix) {
+        std::cerr << "Recording has " << f.channels << " channels; choose one with --channel N"
+                  << " or their mean with --mix: " << label << std::endl;
+        return false;
+    }
+    if (f.srate < kMinRate || f.srate > kMaxRate) {
+        std::cerr << "Sample rate " << f.srate << " Hz outside " << kMinRate << " to " << kMaxRate
+                  << " Hz: " << label << std::endl;
         return false;
     }
     return true;
 }
 
-// Reads the input after checking its header, so that a refused file costs
-// one line (not also a short-read warning) and none of its samples is read.
-bool read_input(AudioWav& wav, const char* path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        std::cerr << "Unable to open wave file: " << path << std::endl;
+bool open_input(AudioInput& in, const Options& opt, const std::string& label) {
+    if (in.open(opt.input)) return format_supported(in.format(), opt, label);
+    if (in.refused_rate() >= 0)
+        std::cerr << "Sample rate " << in.refused_rate() << " Hz outside " << kMinRate << " to "
+                  << kMaxRate << " Hz: " << label << std::endl;
+    else
+        std::cerr << in.error() << ": " << label << std::endl;
+    return false;
+}
+
+SignalChoice signal_choice(const Options& opt) {
+    if (opt.mix) return SignalChoice::mix();
+    return SignalChoice::one(opt.channel > 0 ? opt.channel - 1 : 0);
+}
+
+// The first sample the analysis cannot take (not finite, or too large), or
+// the signal's length when there is none.
+std::size_t first_unusable(const std::vector<double>& x) {
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (!(std::fabs(x[i]) <= kMaxMagnitude)) return i;
+    return x.size();
+}
+
+// Reads the chosen signal to its end. Returns false after one line when the
+// input fails, holds no sample or holds one the analysis cannot take.
+bool read_signal(AudioInput& in, const Options& opt, const std::string& label,
+                 std::vector<double>& x) {
+    const SignalChoice choice = signal_choice(opt);
+    while (in.read(x, kReadFrames, choice) > 0) {
+        if (x.size() > kMaxSamples) {
+            std::cerr << "Recording too long: more than " << kMaxSamples << " samples: " << label
+                      << std::endl;
+            return false;
+        }
+    }
+    if (in.failed()) {
+        std::cerr << in.error() << ": " << label << std::endl;
         return false;
     }
-    if (wav.read_header(path) <= 0 || !input_supported(wav, path)) return false;
-    const int n = wav.read(path, 'l');
-    // Checked again in case the file was replaced since its header was read.
-    if (n > 0) return input_supported(wav, path);
-    if (n == 0 && wav.failed_silently)
-        std::cerr << "No samples in wave file: " << path << std::endl;
-    return false;
+    if (x.empty()) {
+        std::cerr << "No samples in audio file: " << label << std::endl;
+        return false;
+    }
+    const std::size_t bad = first_unusable(x);
+    if (bad < x.size()) {
+        const auto limit = static_cast<long>(kMaxMagnitude);
+        std::cerr << "Sample " << bad << " is " << x[bad] << ", outside " << -limit << " to " << limit
+                  << ": " << label << std::endl;
+        return false;
+    }
+    if (in.claimed_frames() > in.frames_read())
+        std::cerr << "Warning: data chunk shorter than its header claims (" << in.claimed_frames()
+                  << " samples claimed, " << in.frames_read() << " read): " << label << std::endl;
+    return true;
 }
 
 // Writes the five result files in their fixed order; all are attempted.
@@ -80,12 +144,9 @@ bool write_results(const CASAGrouping& grouping, const std::string& prefix) {
     return ok;
 }
 
-int analyse(const char* inwav, const std::string& prefix) {
-    AudioWav wav;
-    if (!read_input(wav, inwav)) return EXIT_FAILED;
-
+int analyse_signal(const std::vector<double>& x, int srate, const std::string& prefix) {
     AcgModel model(kDefaultAcgParam);
-    model.compute(wav.samples, wav.srate);
+    model.compute(x, srate);
     RuleTracker tracker;
     CASAGrouping grouping(model, tracker);
     grouping.generate_fragments(nullptr);
@@ -93,6 +154,23 @@ int analyse(const char* inwav, const std::string& prefix) {
         std::cerr << "Warning: fragment labels exceed 16 bits; labels in " << prefix
                   << ".groups wrapped and are no longer unique" << std::endl;
     return write_results(grouping, prefix) ? EXIT_OK : EXIT_FAILED;
+}
+
+int analyse(const Options& opt, const std::string& prefix) {
+    const std::string label = input_label(opt);
+    try {
+        std::vector<double> x;
+        int srate = 0;
+        {
+            AudioInput in;
+            if (!open_input(in, opt, label) || !read_signal(in, opt, label, x)) return EXIT_FAILED;
+            srate = in.format().srate;
+        }
+        return analyse_signal(x, srate, prefix);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "Out of memory analysing " << label << std::endl;
+        return EXIT_FAILED;
+    }
 }
 
 }  // namespace
@@ -107,27 +185,32 @@ std::string output_directory(const std::string& outdir) {
 }
 
 int run(int argc, char** argv) {
-    const char* program = argc > 0 ? argv[0] : "corlune";
-    if (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
-        print_usage(program);
+    Options opt;
+    const ParseOutcome parsed = parse_command_line(argc, argv, opt);
+    switch (parsed.action) {
+    case ParseOutcome::Action::Help:
+        std::cout << help_text() << std::flush;
         return EXIT_OK;
-    }
-    if (argc != 3) {
-        print_usage(program);
+    case ParseOutcome::Action::Version:
+        print_version();
+        return EXIT_OK;
+    case ParseOutcome::Action::UsageError:
+        std::cerr << "corlune: " << parsed.error << "\n" << usage_synopsis() << std::flush;
         return EXIT_USAGE;
+    case ParseOutcome::Action::Run:
+        break;
     }
-    const std::string outarg = argv[2];
-    if (outarg.empty()) {
+    if (opt.outdir.empty()) {
         std::cerr << "Empty output directory name" << std::endl;
         return EXIT_FAILED;
     }
-    const std::string outdir = output_directory(outarg);
-    const std::string prefix = outdir + base_name(argv[1]);
+    const std::string outdir = output_directory(opt.outdir);
+    const std::string prefix = outdir + (opt.name.empty() ? base_name(opt.input) : opt.name);
     if (!directory_writable(outdir)) {
         std::cerr << "Unable to write to directory: " << outdir << std::endl;
         return EXIT_FAILED;
     }
-    return analyse(argv[1], prefix);
+    return analyse(opt, prefix);
 }
 
 #ifndef CORLUNE_LIBRARY_BUILD

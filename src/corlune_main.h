@@ -1,7 +1,10 @@
-// The command-line driver of corlune: argument handling, naming of the result
-// files, the output-directory probe and the order of the analysis pipeline.
+// The command-line driver of corlune: the options (options.h), naming of the
+// result files, the output-directory probe, reading the input (audioinput.h),
+// the order of the analysis pipeline, and every message of a run.
 //
-// main() calls run(); the naming helpers are exposed for tests.
+// main() calls run(); the naming helpers are exposed for tests:
+//   char* argv[] = {"corlune", "--channel=2", "in.flac", "out", nullptr};
+//   const int status = run(4, argv);
 #pragma once
 
 #include <string>

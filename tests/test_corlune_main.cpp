@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <sndfile.h>
 
+#include <filesystem>
+#include <map>
+
+#include "options.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
@@ -14,9 +18,18 @@ namespace {
 
 const char* const kSuffixes[] = {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask"};
 
-std::string usage_text() {
-    const std::string p = CORLUNE_EXE;
-    return "Usage:\n    " + p + " INWAVFILE OUTDIR\neg. " + p + " s10_bgakzn ./\n";
+std::string usage_error(const std::string& line) { return "corlune: " + line + "\n" + usage_synopsis(); }
+
+// The five result files of prefix, by suffix.
+std::map<std::string, testutil::Bytes> results(const std::string& prefix) {
+    std::map<std::string, testutil::Bytes> r;
+    for (const char* s : kSuffixes) r[s] = testutil::read_file(prefix + s);
+    return r;
+}
+
+std::vector<int16_t> two_voices(int srate, double seconds) {
+    return testutil::to_pcm16(testutil::mix(testutil::harmonic_complex(srate, seconds, 110.0, 135.0, 0.25),
+                                            testutil::harmonic_complex(srate, seconds, 210.0, 180.0, 0.2)));
 }
 
 size_t entries(const fs::path& dir) {
@@ -41,24 +54,41 @@ TEST(Naming, OutputDirectoryGetsOneTrailingSlash) {
     EXPECT_EQ(output_directory("/"), "/");
 }
 
-TEST(CommandLine, WrongArgumentCountPrintsUsageAndExitsTwo) {
+TEST(CommandLine, UsageErrorsPrintOneLineAndTheUsageAndExitTwo) {
     TempDir dir;
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"a.wav"}, {"a.wav", dir.path().string(), "extra"}}) {
+    const std::string out = dir.path().string();
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, "expected INPUT and OUTDIR after the options, got 0 arguments"},
+        {{"a.wav"}, "expected INPUT and OUTDIR after the options, got 1 argument"},
+        {{"a.wav", out, "extra"}, "expected INPUT and OUTDIR after the options, got 3 arguments"},
+        {{"--bogus", "a.wav", out}, "unknown option --bogus"},
+        {{"a.wav", out, "--channel"}, "expected INPUT and OUTDIR after the options, got 3 arguments"},
+        {{"--channel"}, "option --channel needs a value"},
+        {{"-", out}, "reading standard input (-) needs --name NAME for the result files"},
+        {{"--name=../x", "a.wav", out}, "invalid --name '../x': give a plain file name (no '/', not . or ..)"},
+        {{"--name", "..", "-", out}, "invalid --name '..': give a plain file name (no '/', not . or ..)"},
+    };
+    for (const auto& [args, line] : cases) {
         const auto r = run_corlune(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, usage_text());
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 2) << line;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, usage_error(line));
     }
     EXPECT_EQ(entries(dir.path()), 0u);
 }
 
-TEST(CommandLine, HelpPrintsUsageAndSucceeds) {
+TEST(CommandLine, HelpAndVersion) {
     for (const char* flag : {"-h", "--help"}) {
         const auto r = run_corlune({flag});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, usage_text());
+        EXPECT_EQ(r.out, help_text());
+        EXPECT_EQ(r.err, "");
     }
+    const auto r = run_corlune({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), std::string("corlune ") + CORLUNE_VERSION);
+    EXPECT_NE(r.out.find(" fftw-3."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(sf_version_string()), std::string::npos) << r.out;
 }
 
 TEST(CommandLine, EmptyOutputDirectoryIsRefused) {
@@ -101,7 +131,7 @@ TEST(Run, FailedRunKeepsEarlierResultsAndLeavesNoNewFile) {
     testutil::write_file(in.file("utt.wav"), {'n', 'o', 'p', 'e'});
     const auto r = run_corlune({in.file("utt.wav"), out.path().string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Not a RIFF (WAVE) file: found nope\n");
+    EXPECT_EQ(r.err, "Unable to read audio file (Format not recognised): " + in.file("utt.wav") + "\n");
     EXPECT_EQ(testutil::read_file(out.file("utt.groups")), earlier);
     EXPECT_EQ(entries(out.path()), 1u);
 
@@ -116,7 +146,11 @@ TEST(Run, RefusesInputItCannotAnalyseSoundly) {
     testutil::write_file(in.file("stereo.wav"), testutil::wav_bytes(pcm, 16000, 2));
     auto r = run_corlune({in.file("stereo.wav"), out.path().string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Only mono input is analysed, found 2 channels: " + in.file("stereo.wav") + "\n");
+    EXPECT_EQ(r.err, "Recording has 2 channels; choose one with --channel N or their mean with --mix: " +
+                         in.file("stereo.wav") + "\n");
+    r = run_corlune({"--channel=3", in.file("stereo.wav"), out.path().string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Channel 3 requested, but the recording has 2 channels: " + in.file("stereo.wav") + "\n");
 
     for (int rate : {0, 3999, 192001}) {
         testutil::write_file(in.file("rate.wav"), testutil::wav_bytes(pcm, rate));
@@ -127,7 +161,7 @@ TEST(Run, RefusesInputItCannotAnalyseSoundly) {
     }
     r = run_corlune({in.path().string(), out.path().string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Unable to open wave file: " + in.path().string() + "\n");
+    EXPECT_EQ(r.err, "Unable to open audio file (Is a directory): " + in.path().string() + "\n");
     EXPECT_EQ(entries(out.path()), 0u);
 }
 
@@ -140,4 +174,66 @@ TEST(Run, UnwritableResultFileFailsButTheOthersAreWritten) {
     EXPECT_EQ(r.err, "Unable to open file: " + out.path().string() + "/utt.f0tracks\n");
     for (const char* s : {".frmseg", ".f0cands", ".groups", ".mask"})
         EXPECT_TRUE(fs::is_regular_file(out.file(std::string("utt") + s))) << s;
+}
+
+// The same 16-bit samples in every lossless container and encoding, from a
+// file, a pipe or standard input, give the very bytes of the WAV file's
+// results (which the golden digests pin to earlier builds).
+TEST(Run, EveryLosslessFormatGivesTheWavFilesResults) {
+    TempDir in, out;
+    const auto pcm = two_voices(16000, 0.6);
+    testutil::write_file(in.file("ref.wav"), testutil::wav_bytes(pcm, 16000));
+    ASSERT_EQ(run_corlune({in.file("ref.wav"), out.path().string()}).status, 0);
+    const auto reference = results(out.file("ref"));
+    ASSERT_EQ(reference.at(".mask").size(), 60u * 128u);
+
+    const std::pair<const char*, int> formats[] = {
+        {"flac16.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16}, {"flac24.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+        {"pcm24.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24},     {"pcm32.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32},
+        {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT},      {"double.wav", SF_FORMAT_WAV | SF_FORMAT_DOUBLE},
+        {"ext.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_16},     {"nist.sph", SF_FORMAT_NIST | SF_FORMAT_PCM_16},
+        {"aiff.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},    {"aifc.aifc", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+        {"w64.w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16},       {"rf64.wav", SF_FORMAT_RF64 | SF_FORMAT_PCM_24},
+        {"caf.caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16},       {"au.au", SF_FORMAT_AU | SF_FORMAT_PCM_16},
+    };
+    for (const auto& [file, format] : formats) {
+        testutil::write_audio(in.file(file), pcm, 16000, 1, format);
+        const auto r = run_corlune({in.file(file), out.path().string()});
+        EXPECT_EQ(r.status, 0) << file << r.err;
+        EXPECT_EQ(r.err, "") << file;
+        EXPECT_EQ(results(out.file(fs::path(file).stem().string())), reference) << file;
+    }
+    const auto wav = testutil::read_file(in.file("ref.wav"));
+    auto r = run_corlune({"--name=piped", "-", out.path().string()}, {wav, "", 0});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(results(out.file("piped")), reference);
+    r = run_corlune({"-n", "redirected", "-", out.path().string()}, {std::nullopt, in.file("aiff.aiff"), 0});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(results(out.file("redirected")), reference);
+}
+
+TEST(Run, ChannelChoiceAndMixOfSeveralChannels) {
+    TempDir in, out;
+    const auto voice = two_voices(16000, 0.4);
+    testutil::write_file(in.file("ref.wav"), testutil::wav_bytes(voice, 16000));
+    ASSERT_EQ(run_corlune({in.file("ref.wav"), out.path().string()}).status, 0);
+    const auto reference = results(out.file("ref"));
+
+    // Channel 2 of three carries the voice; all three carry it for --mix.
+    std::vector<int16_t> second, same;
+    for (int16_t v : voice) {
+        second.insert(second.end(), {static_cast<int16_t>(-v / 2), v, 1000});
+        same.insert(same.end(), {v, v, v});
+    }
+    testutil::write_audio(in.file("three.flac"), second, 16000, 3, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    testutil::write_audio(in.file("same.wav"), same, 16000, 3, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    auto r = run_corlune({"--channel", "2", "--name=second", in.file("three.flac"), out.path().string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(results(out.file("second")), reference);
+    r = run_corlune({"--mix", in.file("same.wav"), out.path().string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(results(out.file("same")), reference);
+    r = run_corlune({"-c", "1", in.file("three.flac"), out.path().string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(results(out.file("three")), reference);
 }

@@ -1,8 +1,13 @@
 #include "testutil.h"
 
+#include <sndfile.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -76,46 +81,93 @@ std::vector<int16_t> to_pcm16(const std::vector<double>& x) {
     return pcm;
 }
 
-void put_u16(std::vector<uint8_t>& b, uint16_t v) {
+void put_u16(Bytes& b, uint16_t v) {
     b.push_back(v & 0xFF);
     b.push_back(v >> 8);
 }
 
-void put_u32(std::vector<uint8_t>& b, uint32_t v) {
+void put_u32(Bytes& b, uint32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back((v >> (8 * i)) & 0xFF);
 }
 
-void put_tag(std::vector<uint8_t>& b, const char* tag) {
+void put_tag(Bytes& b, const char* tag) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(tag[i]));
 }
 
-std::vector<uint8_t> wav_bytes(const std::vector<int16_t>& pcm, int srate, int channels) {
-    std::vector<uint8_t> b;
-    const uint32_t data = static_cast<uint32_t>(pcm.size() * 2);
-    put_tag(b, "RIFF");
-    put_u32(b, 36 + data);
-    put_tag(b, "WAVE");
-    put_tag(b, "fmt ");
-    put_u32(b, 16);
-    put_u16(b, 1);
-    put_u16(b, static_cast<uint16_t>(channels));
-    put_u32(b, static_cast<uint32_t>(srate));
-    put_u32(b, static_cast<uint32_t>(srate * channels * 2));
-    put_u16(b, static_cast<uint16_t>(channels * 2));
-    put_u16(b, 16);
-    put_tag(b, "data");
-    put_u32(b, data);
-    for (int16_t s : pcm) put_u16(b, static_cast<uint16_t>(s));
+Bytes chunk(const char* tag, const Bytes& body) {
+    Bytes b;
+    put_tag(b, tag);
+    put_u32(b, static_cast<uint32_t>(body.size()));
+    b.insert(b.end(), body.begin(), body.end());
+    if (body.size() % 2) b.push_back(0);
     return b;
 }
 
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+Bytes wav_image(const std::vector<int16_t>& pcm, const WavSpec& s) {
+    Bytes fmt;
+    const uint32_t block = static_cast<uint32_t>(s.channels) * s.bits / 8;
+    put_u16(fmt, s.code);
+    put_u16(fmt, s.channels);
+    put_u32(fmt, s.rate);
+    put_u32(fmt, s.rate * block);
+    put_u16(fmt, static_cast<uint16_t>(block));
+    put_u16(fmt, s.bits);
+    fmt.insert(fmt.end(), s.fmt_extension.begin(), s.fmt_extension.end());
+
+    Bytes body;
+    put_tag(body, "WAVE");
+    body.insert(body.end(), s.before_fmt.begin(), s.before_fmt.end());
+    const Bytes f = chunk("fmt ", fmt);
+    body.insert(body.end(), f.begin(), f.end());
+    body.insert(body.end(), s.before_data.begin(), s.before_data.end());
+    put_tag(body, "data");
+    put_u32(body, s.data_size.value_or(static_cast<uint32_t>(pcm.size() * 2)));
+    for (int16_t v : pcm) put_u16(body, static_cast<uint16_t>(v));
+    body.insert(body.end(), s.after_data.begin(), s.after_data.end());
+
+    Bytes b;
+    put_tag(b, "RIFF");
+    put_u32(b, static_cast<uint32_t>(body.size()));
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+Bytes wav_bytes(const std::vector<int16_t>& pcm, int srate, int channels) {
+    WavSpec s;
+    s.rate = static_cast<uint32_t>(srate);
+    s.channels = static_cast<uint16_t>(channels);
+    return wav_image(pcm, s);
+}
+
+void write_audio(const std::string& path, const std::vector<int16_t>& pcm, int srate, int channels,
+                 int format) {
+    SF_INFO info{};
+    info.samplerate = srate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f) throw std::runtime_error("cannot write " + path + ": " + sf_strerror(nullptr));
+    const sf_count_t frames = static_cast<sf_count_t>(pcm.size()) / channels;
+    const int encoding = format & SF_FORMAT_SUBMASK;
+    sf_count_t written;
+    if (encoding == SF_FORMAT_FLOAT || encoding == SF_FORMAT_DOUBLE) {
+        std::vector<double> x(pcm.size());
+        for (size_t i = 0; i < pcm.size(); ++i) x[i] = pcm[i] / 32768.0;
+        written = sf_writef_double(f, x.data(), frames);
+    } else {
+        written = sf_writef_short(f, pcm.data(), frames);
+    }
+    sf_close(f);
+    if (written != frames) throw std::runtime_error("short write to " + path);
+}
+
+void write_file(const std::string& path, const Bytes& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!f) throw std::runtime_error("cannot write " + path);
 }
 
-std::vector<uint8_t> read_file(const std::string& path) {
+Bytes read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
@@ -131,19 +183,89 @@ static std::string slurp_and_remove(const std::string& path) {
     return s;
 }
 
-RunResult run_corlune(const std::vector<std::string>& args) {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizerBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitizerBuild = true;
+#else
+constexpr bool kSanitizerBuild = false;
+#endif
+#else
+constexpr bool kSanitizerBuild = false;
+#endif
+
+// In the child: caps memory so that an allocation beyond it fails (the
+// sanitizer reserves terabytes of address space, so there its allocator
+// is capped instead and made to report failure as std::bad_alloc).
+void limit_memory(uint64_t bytes) {
+    if (kSanitizerBuild) {
+        const std::string opts = "allocator_may_return_null=1:max_allocation_size_mb=" +
+                                 std::to_string(bytes >> 20);
+        setenv("ASAN_OPTIONS", opts.c_str(), 1);
+        return;
+    }
+    const rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+// Writes bytes into fd and closes it; stops quietly when the reader is gone.
+void feed(int fd, const Bytes& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+}
+
+}  // namespace
+
+bool sanitizer_build() { return kSanitizerBuild; }
+
+FifoWriter::FifoWriter(const std::string& path, Bytes bytes) {
+    if (mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed: " + path);
+    signal(SIGPIPE, SIG_IGN);  // the reader may stop early
+    thread_ = std::thread([path, bytes = std::move(bytes)] {
+        const int fd = open(path.c_str(), O_WRONLY);
+        if (fd >= 0) feed(fd, bytes);
+    });
+}
+
+FifoWriter::~FifoWriter() { thread_.join(); }
+
+RunResult run_corlune(const std::vector<std::string>& args, const RunSetup& setup) {
     TempDir capture;
     const std::string out = capture.file("stdout"), err = capture.file("stderr");
+    int pipefd[2] = {-1, -1};
+    if (setup.stdin_pipe && pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
+    signal(SIGPIPE, SIG_IGN);
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(127);
+        if (setup.stdin_pipe) {
+            dup2(pipefd[0], STDIN_FILENO);
+            close(pipefd[0]);
+            close(pipefd[1]);
+        } else {
+            const std::string in = setup.stdin_file.empty() ? "/dev/null" : setup.stdin_file;
+            if (!freopen(in.c_str(), "r", stdin)) _exit(127);
+        }
+        if (setup.memory_limit) limit_memory(setup.memory_limit);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(CORLUNE_EXE));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(CORLUNE_EXE, argv.data());
         _exit(127);
+    }
+    if (setup.stdin_pipe) {
+        close(pipefd[0]);
+        feed(pipefd[1], *setup.stdin_pipe);
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);

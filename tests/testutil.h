@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testutil {
@@ -35,25 +37,74 @@ std::vector<double> mix(const std::vector<double>& a, const std::vector<double>&
 // Samples in -1 .. 1 to 16-bit integers (clipped, rounded).
 std::vector<int16_t> to_pcm16(const std::vector<double>& x);
 
+using Bytes = std::vector<uint8_t>;
+
+// The one builder of crafted WAV files. The header fields a test may change;
+// the defaults make a valid 16 kHz mono 16-bit PCM file.
+struct WavSpec {
+    uint16_t code = 1;  // format code: 1 PCM, 3 float, 0xFFFE extensible
+    uint16_t channels = 1;
+    uint32_t rate = 16000;
+    uint16_t bits = 16;
+    std::optional<uint32_t> data_size;  // the data chunk's size field; default the true size
+    Bytes fmt_extension;                // appended to the 16-byte format chunk body
+    Bytes before_fmt, before_data;      // whole chunks placed ahead of "fmt " / "data"
+    Bytes after_data;                   // bytes after the samples (a trailing chunk)
+};
+// A RIFF WAVE image: header after spec, then the 16-bit samples as they are.
+Bytes wav_image(const std::vector<int16_t>& pcm, const WavSpec& spec = {});
 // A canonical 44-byte-header 16-bit PCM WAV image.
-std::vector<uint8_t> wav_bytes(const std::vector<int16_t>& pcm, int srate, int channels = 1);
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
-std::vector<uint8_t> read_file(const std::string& path);
+Bytes wav_bytes(const std::vector<int16_t>& pcm, int srate, int channels = 1);
+// A RIFF chunk: tag, size and body, with the pad byte of an odd size.
+Bytes chunk(const char* tag, const Bytes& body);
+void write_file(const std::string& path, const Bytes& bytes);
+Bytes read_file(const std::string& path);
 // Writes a mono 16-bit WAV of x at srate.
 void write_wav(const std::string& path, const std::vector<double>& x, int srate);
 
+// Writes interleaved 16-bit samples through libsndfile in format (SF_FORMAT_*
+// container | encoding). Integer encodings store each value exactly
+// (shifted left for wider words); floating-point ones store v / 32768.
+void write_audio(const std::string& path, const std::vector<int16_t>& pcm, int srate, int channels,
+                 int format);
+
 // Little-endian field writers for crafting headers.
-void put_u16(std::vector<uint8_t>& b, uint16_t v);
-void put_u32(std::vector<uint8_t>& b, uint32_t v);
-void put_tag(std::vector<uint8_t>& b, const char* tag);
+void put_u16(Bytes& b, uint16_t v);
+void put_u32(Bytes& b, uint32_t v);
+void put_tag(Bytes& b, const char* tag);
+
+// A FIFO at path whose writer, another thread, writes bytes into it once a
+// reader opens it; the destructor waits for the writer.
+class FifoWriter {
+public:
+    FifoWriter(const std::string& path, Bytes bytes);
+    ~FifoWriter();
+    FifoWriter(const FifoWriter&) = delete;
+    FifoWriter& operator=(const FifoWriter&) = delete;
+
+private:
+    std::thread thread_;
+};
+
+// True in a build with AddressSanitizer, where memory limits work differently.
+bool sanitizer_build();
 
 struct RunResult {
     int status;      // exit status, or -1 when the process did not exit normally
     std::string out; // standard output
     std::string err; // standard error
 };
+// How the child runs: its standard input is /dev/null unless the bytes of
+// stdin_pipe (through a pipe) or the file stdin_file are given; a non-zero
+// memory_limit caps its memory (address space, or the sanitizer's
+// allocator in a sanitizer build).
+struct RunSetup {
+    std::optional<Bytes> stdin_pipe;
+    std::string stdin_file;
+    uint64_t memory_limit = 0;
+};
 // Runs the corlune executable with args, capturing both streams.
-RunResult run_corlune(const std::vector<std::string>& args);
+RunResult run_corlune(const std::vector<std::string>& args, const RunSetup& setup = {});
 
 }  // namespace testutil
 

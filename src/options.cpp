@@ -1,0 +1,265 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+#include <variant>
+#include <vector>
+
+namespace {
+
+using FlagField = bool Options::*;
+using IntField = int Options::*;
+using TextField = std::string Options::*;
+using Action = ParseOutcome::Action;
+
+// One command-line option. Exactly one of field and action applies: an
+// option either sets its field of Options or ends the parse with an action.
+struct OptionSpec {
+    const char* long_name;
+    char short_name;  // 0 when the option has no short form
+    std::variant<FlagField, IntField, TextField, Action> target;
+    const char* metavar;       // name of the value in the usage; nullptr for flags
+    int min, max;              // range of an integer value
+    const char* default_text;  // nullptr: the default of Options, printed as it is
+    const char* help;
+};
+
+constexpr int kMaxChannel = 1024;  // libsndfile's largest channel count
+
+const OptionSpec kOptions[] = {
+    {"channel", 'c', &Options::channel, "N", 1, kMaxChannel, "none, INPUT must be mono",
+     "analyse channel N (1 = first) of a recording with several channels"},
+    {"mix", 'm', &Options::mix, nullptr, 0, 0, nullptr,
+     "analyse the mean of all channels"},
+    {"name", 'n', &Options::name, "NAME", 0, 0, "INPUT's file name without its extension",
+     "base name of the result files, a plain file name (no '/', not . or ..); "
+     "required when INPUT is -"},
+    {"help", 'h', Action::Help, nullptr, 0, 0, nullptr, "print this text and exit"},
+    {"version", 'V', Action::Version, nullptr, 0, 0, nullptr,
+     "print the versions of corlune, FFTW and libsndfile and exit"},
+};
+
+struct ResultFileDoc {
+    const char* suffix;
+    const char* element;
+    int columns;
+    const char* content;
+};
+
+const ResultFileDoc kResultFiles[] = {
+    {".frmseg", "int16", 32, "channel group per channel: 0 none, 1 or 2"},
+    {".f0cands", "float32", 4, "F0 candidates in Hz, 0 for none"},
+    {".f0tracks", "float32", 2, "F0 in Hz per track slot, 0 for none"},
+    {".groups", "int16", 32, "fragment label (track identifier), 0 none"},
+    {".mask", "float32", 32, "soft mask value, 0 outside fragments"},
+};
+
+const std::pair<int, const char*> kExitStatuses[] = {
+    {0, "all result files were written"},
+    {1, "the run failed; one line on standard error names the file and says why"},
+    {2, "usage error: unknown option, missing or invalid value, argument count"},
+};
+
+const OptionSpec* find_short(int c) {
+    for (const OptionSpec& o : kOptions)
+        if (o.short_name == c) return &o;
+    return nullptr;
+}
+
+std::string option_label(const OptionSpec& o) {
+    std::string label = o.short_name ? std::string("-") + o.short_name + ", " : "    ";
+    label += std::string("--") + o.long_name;
+    if (o.metavar) label += std::string("=") + o.metavar;
+    return label;
+}
+
+// "integer 1 to 1024; default: ..." for the line below an option's help.
+std::string type_and_default(const OptionSpec& o) {
+    static const Options defaults;
+    std::ostringstream s;
+    if (const auto* f = std::get_if<IntField>(&o.target)) {
+        s << "integer " << o.min << " to " << o.max << "; default: ";
+        if (o.default_text) s << o.default_text;
+        else s << defaults.*(*f);
+    } else if (const auto* b = std::get_if<FlagField>(&o.target)) {
+        s << "flag; default: " << (o.default_text ? o.default_text : defaults.*(*b) ? "on" : "off");
+    } else if (const auto* t = std::get_if<TextField>(&o.target)) {
+        s << "text; default: " << (o.default_text ? o.default_text : (defaults.*(*t)).c_str());
+    }
+    return s.str();
+}
+
+bool parse_int(const char* text, int min, int max, int& value) {
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+// Stores the value of o in opt; returns false with error set when the
+// value is not one the option takes.
+bool apply(const OptionSpec& o, const char* value, Options& opt, std::string& error) {
+    if (const auto* f = std::get_if<IntField>(&o.target)) {
+        if (parse_int(value, o.min, o.max, opt.*(*f))) return true;
+        error = std::string("invalid value '") + value + "' for --" + o.long_name + ": expected an integer from " +
+                std::to_string(o.min) + " to " + std::to_string(o.max);
+        return false;
+    }
+    if (const auto* b = std::get_if<FlagField>(&o.target)) opt.*(*b) = true;
+    if (const auto* t = std::get_if<TextField>(&o.target)) opt.*(*t) = value;
+    return true;
+}
+
+// The rules between options and positional arguments.
+std::string check_combination(const Options& opt) {
+    if (opt.channel != 0 && opt.mix) return "--channel and --mix exclude each other";
+    if (opt.input == "-" && opt.name.empty())
+        return "reading standard input (-) needs --name NAME for the result files";
+    if (!opt.name.empty() && !valid_result_name(opt.name))
+        return "invalid --name '" + opt.name + "': give a plain file name (no '/', not . or ..)";
+    return "";
+}
+
+std::string short_options() {
+    std::string s = "+:";  // stop at the first positional; report a missing value as ':'
+    for (const OptionSpec& o : kOptions) {
+        if (!o.short_name) continue;
+        s += o.short_name;
+        if (o.metavar) s += ':';
+    }
+    return s;
+}
+
+std::vector<option> long_options() {
+    std::vector<option> opts;
+    for (const OptionSpec& o : kOptions)
+        opts.push_back({o.long_name, o.metavar ? required_argument : no_argument, nullptr,
+                        o.short_name ? o.short_name : 0});
+    opts.push_back({nullptr, 0, nullptr, 0});
+    return opts;
+}
+
+// The text of an option as the user typed it, for a message.
+std::string offending(int argc, char** argv, int c) {
+    if (c != 0 && c != '?' && c != ':') return std::string("-") + static_cast<char>(c);
+    const int at = optind - 1;
+    return at >= 1 && at < argc ? argv[at] : "?";
+}
+
+// Text wrapped into lines of at most kHelpWidth columns, each after indent
+// spaces; the first line continues a label of first_used columns.
+constexpr std::size_t kHelpWidth = 79;
+constexpr std::size_t kHelpIndent = 22;
+
+std::string wrapped(const std::string& text, std::size_t first_used) {
+    std::istringstream words(text);
+    std::string out, word;
+    std::size_t column = first_used;
+    bool line_start = true;
+    while (words >> word) {
+        if (!line_start && column + 1 + word.size() > kHelpWidth) {
+            out += "\n" + std::string(kHelpIndent, ' ');
+            column = kHelpIndent;
+            line_start = true;
+        }
+        if (!line_start) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        line_start = false;
+    }
+    return out + "\n";
+}
+
+ParseOutcome usage_error(std::string text) {
+    return {Action::UsageError, std::move(text)};
+}
+
+}  // namespace
+
+bool valid_result_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+ParseOutcome parse_command_line(int argc, char** argv, Options& opt) {
+    const std::string shorts = short_options();
+    const std::vector<option> longs = long_options();
+    optind = 0;  // restart getopt's scan (GNU), so that run() can be called again
+    opterr = 0;
+    for (;;) {
+        int index = -1;
+        const int c = getopt_long(argc, argv, shorts.c_str(), longs.data(), &index);
+        if (c == -1) break;
+        if (c == '?') {
+            const std::string typed = offending(argc, argv, 0);
+            const OptionSpec* flag = find_short(optopt);
+            if (flag && typed.rfind("--", 0) == 0)
+                return usage_error(std::string("option --") + flag->long_name + " takes no value");
+            if (optopt) return usage_error(std::string("unknown option -") + static_cast<char>(optopt));
+            return usage_error("unknown option " + typed);
+        }
+        if (c == ':') {
+            return usage_error("option " + offending(argc, argv, 0) + " needs a value");
+        }
+        const OptionSpec* o = index >= 0 ? &kOptions[index] : find_short(c);
+        if (!o) return usage_error("unknown option " + offending(argc, argv, c));
+        if (const auto* action = std::get_if<Action>(&o->target)) return {*action, ""};
+        std::string error;
+        if (!apply(*o, optarg, opt, error)) return usage_error(error);
+    }
+    const int positional = argc - optind;
+    if (positional != 2)
+        return usage_error("expected INPUT and OUTDIR after the options, got " +
+                           std::to_string(positional) + " argument" + (positional == 1 ? "" : "s"));
+    opt.input = argv[optind];
+    opt.outdir = argv[optind + 1];
+    const std::string conflict = check_combination(opt);
+    if (!conflict.empty()) return usage_error(conflict);
+    return {};
+}
+
+std::string usage_synopsis() {
+    return "Usage: corlune [OPTION]... INPUT OUTDIR\n"
+           "Try 'corlune --help' for more information.\n";
+}
+
+std::string help_text() {
+    std::ostringstream s;
+    s << "Usage: corlune [OPTION]... INPUT OUTDIR\n"
+         "Computational auditory scene analysis of one recorded utterance: a 32-channel\n"
+         "gammatone filterbank and autocorrelogram, channels grouped frame by frame by\n"
+         "shared periodicity, at most two F0 tracks, and the fragments they claim.\n"
+         "\n"
+         "INPUT is an audio file (WAV, FLAC, AIFF, NIST SPHERE, CAF, W64, RF64, Ogg, MP3\n"
+         "and the other formats libsndfile reads) at 4000 to 192000 Hz, or - for standard\n"
+         "input. OUTDIR is an existing directory; the results are OUTDIR/NAME.SUFFIX.\n"
+         "\n"
+         "Options:\n";
+    for (const OptionSpec& o : kOptions) {
+        std::string label = "  " + option_label(o);
+        label.resize(std::max(label.size() + 1, kHelpIndent), ' ');
+        s << label << wrapped(o.help, label.size());
+        const std::string detail = type_and_default(o);
+        if (!detail.empty()) s << std::string(kHelpIndent, ' ') << wrapped(detail, kHelpIndent);
+    }
+    s << "\nResult files, headerless little-endian matrices with one row per 10 ms frame:\n";
+    for (const ResultFileDoc& r : kResultFiles) {
+        std::string file = std::string("  NAME") + r.suffix, element = r.element;
+        file.resize(17, ' ');
+        element.resize(8, ' ');
+        s << file << element << (r.columns < 10 ? " " : "") << r.columns << " columns  " << r.content
+          << "\n";
+    }
+    s << "\nExit status:\n";
+    for (const auto& [status, meaning] : kExitStatuses) s << "  " << status << "  " << meaning << "\n";
+    return s.str();
+}
