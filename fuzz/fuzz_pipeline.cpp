@@ -1,5 +1,7 @@
-// The whole program, reader to result files, on small arbitrary WAV files.
-// Inputs are kept short (-max_len) so that one run takes milliseconds.
+// The whole program, reader to result files, on small arbitrary audio files
+// (any format libsndfile reads). Inputs are kept short (-max_len) so that
+// one run takes milliseconds. The input's length chooses the channel
+// options: none, --mix or --channel=2, so that every seed meets all three.
 //
 // Beyond "no crash, no hang", every run must keep the driver's promises: exit
 // status 0 or 1; a refused file costs exactly one line on standard error and
@@ -144,10 +146,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 16384) return 0;
     FuzzFile file(data, size);
     std::string in = file.path();
-    char prog[] = "corlune";
-    char* argv[] = {prog, in.data(), const_cast<char*>(outdir), nullptr};
+    char prog[] = "corlune", mix[] = "--mix", second[] = "--channel=2";
+    char* options[] = {nullptr, mix, second};
+    std::vector<char*> argv = {prog};
+    if (char* option = options[size % 3]) argv.push_back(option);
+    argv.insert(argv.end(), {in.data(), const_cast<char*>(outdir), nullptr});
     messages().str("");
-    const int status = run(3, argv);
+    const int status = run(static_cast<int>(argv.size()) - 1, argv.data());
     require(status == 0 || status == 1, "exit status 0 or 1");
     const size_t said = lines(messages().str());
     const auto results = take_results(outdir);

@@ -1,21 +1,24 @@
 #!/bin/bash
 # Runs corlune over a corpus as a Slurm job array: one corlune process per
-# utterance, one after the other within a task; each array task takes its own
-# slice of FILES_PER_TASK lines of the list.
+# recording, one after the other within a task; each array task takes its own
+# slice of FILES_PER_TASK lines of the list. Installed as
+# PREFIX/share/corlune/slurm_array.sh; from the corpus root:
 #
-#   cd /data/corpus && find . -name '*.wav' | sort > wavs.txt
-#   n=$(wc -l < wavs.txt); per=50
+#   find . -type f -regextype posix-extended \
+#       -iregex '.*\.(wav|flac|aiff?|aifc|sph|nist|caf|w64|rf64|au|snd|ogg|oga|opus|mp3)' |
+#     sort > /results/recordings.txt
+#   n=$(wc -l < /results/recordings.txt); per=50
 #   sbatch --array=0-$(( (n + per - 1) / per - 1 ))%100 \
 #       --export=ALL,CORLUNE=/opt/corlune/bin/corlune,FILES_PER_TASK=$per \
-#       /path/to/slurm_array.sh wavs.txt /results
+#       /opt/corlune/share/corlune/slurm_array.sh /results/recordings.txt /results
 #
-# LIST holds one WAV path per line, relative to the directory the job is
-# submitted from (or absolute). The results of s1/utt.wav go to
+# LIST holds one recording's path per line, relative to the directory the job
+# is submitted from (or absolute). The results of s1/utt.flac go to
 # OUTROOT/s1/utt.frmseg ... OUTROOT/s1/utt.mask: the directory tree is
 # mirrored, so equal file names in different directories do not overwrite
-# each other. Utterances whose five result files are already complete are
+# each other. Recordings whose five result files are already complete are
 # skipped, so resubmitting the same array redoes only what is missing.
-# The task fails (exit 1) when any of its utterances failed; the log names them.
+# The task fails (exit 1) when any of its recordings failed; the log names them.
 #
 # Memory: the autocorrelogram of an utterance takes about 6 MB per second of
 # audio at 16 kHz (proportionally more at higher sample rates); raise --mem

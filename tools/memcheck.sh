@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs corlune under valgrind's memcheck on the bundled example, and on a copy
-# cut short inside its header (a run refused by the reader); fails on any
-# memory error or leak. Needs a built $BUILD/corlune (default build/, made by
+# Runs corlune under valgrind's memcheck on the bundled example, on a copy
+# cut short inside its header (a run refused by the reader), on a stereo
+# FLAC file of the fuzzing seeds, and on the example piped into standard
+# input; fails on any memory error or leak. Needs a built $BUILD/corlune (default build/, made by
 # make test or make demo).
 #
 # FFTW keeps its planner's tables until the process exits; those blocks are
@@ -36,4 +37,6 @@ memcheck() {  # expected-status args...
 memcheck 0 examples/twovoice.wav "$tmp/out"
 head -c 40 examples/twovoice.wav >"$tmp/cut.wav"
 memcheck 1 "$tmp/cut.wav" "$tmp/out"
+memcheck 0 --mix fuzz/corpus/wav/stereo8k.flac "$tmp/out"
+memcheck 0 --name=piped - "$tmp/out" < <(cat examples/twovoice.wav)
 echo "memcheck: no errors, no leaks"
