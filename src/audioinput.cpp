@@ -69,8 +69,8 @@ int sample_bytes(int format) {
 }
 
 // Containers that libsndfile reads correctly without seeking back. Others
-// fail on a pipe (FLAC, the ADPCM variants), deliver nothing (CAF) or wrong
-// samples (RF64).
+// fail on a pipe (FLAC, GSM 6.10), deliver nothing (CAF), wrong samples
+// (RF64), or read past a buffer while opening (MP3, in libsndfile 1.2.0).
 bool pipe_readable(int format) {
     switch (major_type(format)) {
     case SF_FORMAT_WAV:
@@ -80,7 +80,6 @@ bool pipe_readable(int format) {
     case SF_FORMAT_AU:
     case SF_FORMAT_NIST:
     case SF_FORMAT_OGG:
-    case SF_FORMAT_MPEG:
         return true;
     default:
         return false;
@@ -184,7 +183,7 @@ void AudioInput::close() {
 }
 
 const char* AudioInput::pipe_readable_formats() {
-    return "WAV, W64, AIFF, AU, NIST SPHERE, Ogg (Vorbis, Opus) and MP3";
+    return "WAV, W64, AIFF, AU, NIST SPHERE and Ogg (Vorbis, Opus)";
 }
 
 void AudioInput::fail_open(const std::string& what) {

@@ -308,7 +308,7 @@ TEST_F(BadInput, PipesOfFormatsThatNeedSeekingAndStandardInputMistakesAreRefused
     auto r = run_corlune({"-n", "utt", "-", str(out.path())}, {testutil::read_file(in.file("utt.flac")), "", 0});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Unable to read audio file (Error : flac decoder lost sync; from a pipe only WAV, W64, "
-                     "AIFF, AU, NIST SPHERE, Ogg (Vorbis, Opus) and MP3 are read): standard input\n");
+                     "AIFF, AU, NIST SPHERE and Ogg (Vorbis, Opus) are read): standard input\n");
     r = run_corlune({"-", str(out.path())}, {Bytes{}, "", 0});
     EXPECT_EQ(r.status, 2);
     r = run_corlune({"--name=a/utt", "-", str(out.path())}, {Bytes{}, "", 0});
