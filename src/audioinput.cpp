@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sndfile.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ constexpr std::int64_t kUnknownDataSize = 0xFFFFFFFFLL;
 // AIFF's sound data chunk starts with two 32-bit fields before the samples.
 constexpr std::int64_t kAiffSoundDataFields = 8;
 constexpr std::size_t kLogBytes = 16384;
+constexpr const char* kNotFromPipe = " cannot be read from a pipe; give its path; from a pipe only ";
 
 SNDFILE* handle(void* file) { return static_cast<SNDFILE*>(file); }
 
@@ -135,6 +137,43 @@ std::int64_t stated_data_bytes(const std::string& log, int format) {
     }
 }
 
+// The first bytes waiting in a pipe or socket, left there for libsndfile:
+// tee() copies them from a pipe into a private one without consuming them,
+// and a socket is read with MSG_PEEK. Fewer bytes than wanted are returned
+// when the writer has sent no more within about kPeekWaitMs.
+constexpr int kPeekWaitMs = 200;
+
+std::string peek_stream(int fd, bool socket, std::size_t want) {
+    std::string bytes(want, '\0');
+    if (socket) {
+        const ssize_t n = recv(fd, bytes.data(), want, MSG_PEEK | MSG_WAITALL);
+        bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return bytes;
+    }
+    int copy[2];
+    if (pipe2(copy, O_CLOEXEC) != 0) return {};
+    ssize_t n = 0;
+    for (int waited = 0; waited <= kPeekWaitMs; ++waited) {
+        n = tee(fd, copy[1], want, 0);  // blocks until the first byte or the end
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || static_cast<std::size_t>(n) >= want) break;
+        usleep(1000);
+    }
+    n = n > 0 ? read(copy[0], bytes.data(), static_cast<std::size_t>(n)) : 0;
+    ::close(copy[0]);
+    ::close(copy[1]);
+    bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return bytes;
+}
+
+// An MPEG audio stream starts with an ID3 tag or a frame's sync word (eleven
+// set bits); no container read from a pipe starts that way.
+bool looks_like_mpeg(const std::string& head) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(head[i]); };
+    if (head.compare(0, 3, "ID3") == 0) return true;
+    return head.size() >= 2 && byte(0) == 0xFF && (byte(1) & 0xE0) == 0xE0;
+}
+
 }  // namespace
 
 // A recording in memory, read through libsndfile's virtual I/O.
@@ -219,7 +258,15 @@ bool AudioInput::open(const std::string& path) {
         error_ = "Empty audio file (0 bytes)";
         return false;
     }
-    return open_handle(fd_, S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    const bool pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    // libsndfile 1.2.0 reads past a buffer while it opens MPEG audio from a
+    // pipe, so such a stream is refused before libsndfile sees it.
+    if (pipe && looks_like_mpeg(peek_stream(fd_, S_ISSOCK(st.st_mode), 3))) {
+        error_ = std::string("Unable to read audio file (MPEG-1/2 Audio") + kNotFromPipe +
+                 pipe_readable_formats() + " are read)";
+        return false;
+    }
+    return open_handle(fd_, pipe);
 }
 
 bool AudioInput::open_handle(int fd, bool pipe) {
@@ -239,8 +286,7 @@ bool AudioInput::open_handle(int fd, bool pipe) {
     }
     store_format(info);
     if (pipe_ && !pipe_readable(info.format)) {
-        fail_open("Unable to read audio file (" + format_.container +
-                  " cannot be read from a pipe; give its path; from a pipe only " +
+        fail_open("Unable to read audio file (" + format_.container + kNotFromPipe +
                   pipe_readable_formats() + " are read)");
         return false;
     }

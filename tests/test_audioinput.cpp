@@ -183,9 +183,6 @@ TEST(AudioInput, PipeRefusesFormatsThatNeedSeeking) {
          "Unable to read audio file (MPEG-1/2 Audio cannot be read from a pipe; give its path" + tail},
     };
     for (const auto& [v, message] : cases) {
-        // libsndfile 1.2.0 reads past a buffer while it opens MP3 from a pipe,
-        // which the sanitizer build stops at; the plain build refuses it.
-        if (testutil::sanitizer_build() && (v.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) continue;
         const std::string path = dir.file(v.file), fifo = dir.file(std::string("fifo-") + v.file);
         write_audio(path, pcm, 16000, 2, v.format);
         FifoWriter writer(fifo, read_file(path));
@@ -193,6 +190,27 @@ TEST(AudioInput, PipeRefusesFormatsThatNeedSeeking) {
         EXPECT_FALSE(in.open(fifo));
         EXPECT_EQ(in.error(), message);
         EXPECT_FALSE(in.opening_failed());
+    }
+}
+
+// MPEG audio is recognised on a pipe by its first bytes (a frame's sync word
+// or an ID3 tag) and refused before libsndfile opens it, which in version
+// 1.2.0 would read past a buffer.
+TEST(AudioInput, PipeRefusesMpegByItsFirstBytes) {
+    TempDir dir;
+    const std::string mp3 = dir.file("r.mp3");
+    write_audio(mp3, stereo_pcm(2000), 16000, 2, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+    const Bytes frames = read_file(mp3);
+    Bytes tagged = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0};
+    tagged.insert(tagged.end(), frames.begin(), frames.end());
+    int n = 0;
+    for (const Bytes& bytes : {frames, tagged}) {
+        const std::string fifo = dir.file("fifo" + std::to_string(n++));
+        FifoWriter writer(fifo, bytes);
+        AudioInput in;
+        EXPECT_FALSE(in.open(fifo));
+        EXPECT_EQ(in.error().rfind("Unable to read audio file (MPEG-1/2 Audio cannot be read from a pipe", 0), 0u)
+            << in.error();
     }
 }
 
