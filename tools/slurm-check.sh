@@ -59,7 +59,7 @@ ok() { checked+=("$*"); say "ok: $*"; }
 
 [ "$(id -u)" -eq 0 ] || fail "run as root: the daemons and the job account need it"
 for tool in munged mungekey munge unmunge slurmctld slurmd sbatch squeue scontrol \
-            sinfo scancel setpriv useradd userdel /usr/bin/python3; do
+            sinfo scancel setpriv setsid flock useradd userdel /usr/bin/python3; do
     command -v "$tool" > /dev/null ||
         fail "$tool not found; install Slurm and munge with tools/install-deps.sh --slurm"
 done
@@ -75,6 +75,11 @@ recipe=$(awk '
     state == 2 { print }
     END { if (marks != 1 || blocks != 1) exit 3 }' "$repo/README.md") && [ -n "$recipe" ] ||
     fail "README.md needs exactly one line <!-- slurm-recipe --> followed by a fenced sh block"
+
+# One check at a time on a machine: they would share the job account.
+exec 9> /tmp/corlune-slurm-check.lock
+flock -n 9 || { say "waiting for another slurm-check to finish"; flock -w 900 9; } ||
+    fail "another slurm-check still holds /tmp/corlune-slurm-check.lock"
 
 # ------------------------------------------------------------ cleanup, always
 
@@ -176,7 +181,7 @@ export SLURM_CONF=$conf
 start_daemon() {
     local name=$1; shift
     setsid env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin SLURM_CONF="$conf" "$marker" "$@" \
-        < /dev/null >> "$tmp/log/$name.out" 2>&1 &
+        < /dev/null >> "$tmp/log/$name.out" 2>&1 9>&- &
     daemons+=("$name $!")
 }
 
