@@ -4,13 +4,18 @@
 # slice of FILES_PER_TASK lines of the list. Installed as
 # PREFIX/share/corlune/slurm_array.sh; from the corpus root:
 #
+#   export FILES_PER_TASK=50
 #   find . -type f -regextype posix-extended \
 #       -iregex '.*\.(wav|flac|aiff?|aifc|sph|nist|caf|w64|rf64|au|snd|ogg|oga|opus|mp3)' |
 #     sort > /results/recordings.txt
-#   n=$(wc -l < /results/recordings.txt); per=50
+#   n=$(wc -l < /results/recordings.txt); per=$FILES_PER_TASK
 #   sbatch --array=0-$(( (n + per - 1) / per - 1 ))%100 \
-#       --export=ALL,CORLUNE=/opt/corlune/bin/corlune,FILES_PER_TASK=$per \
 #       /opt/corlune/share/corlune/slurm_array.sh /results/recordings.txt /results
+#
+# The tasks see the submitting shell's environment: they run corlune from
+# PATH, or CORLUNE when set, with FILES_PER_TASK lines each. Export the value
+# the array was sized with rather than passing it by --export=ALL,VAR=value,
+# where an exported VAR of the caller would win over the value given.
 #
 # LIST holds one recording's path per line, relative to the directory the job
 # is submitted from (or absolute). The results of s1/utt.flac go to
@@ -38,6 +43,8 @@ per=${FILES_PER_TASK:-50}
 task=${SLURM_ARRAY_TASK_ID:?not started as a Slurm array task; $usage}
 first=$(( task * per + 1 ))
 last=$(( first + per - 1 ))
+# A missing list would otherwise read as an empty slice: nothing done, status 0.
+[ -f "$list" ] && [ -r "$list" ] || { echo "FAILED: cannot read the list $list" >&2; exit 1; }
 
 size() { stat -c %s "$1" 2>/dev/null || echo -1; }
 
@@ -51,6 +58,10 @@ complete() {
         [ "$(size "$1.mask")" -eq $(( 16 * t )) ]
 }
 
+# Result prefixes (paths without extension) that two lines of the list share,
+# as utt.wav and utt.flac in one directory: both would write one result set.
+shared=$(sed 's/\.[^./]*$//' "$list" | sort | uniq -d)
+
 failed=0
 while IFS= read -r wav; do
     [ -n "$wav" ] || continue
@@ -61,17 +72,33 @@ while IFS= read -r wav; do
     dir=$outroot/$(dirname "$rel")
     name=$(basename "$rel")
     prefix=$dir/${name%.*}
+    if [ -n "$shared" ] && printf '%s\n' "$shared" | grep -qxF -- "${wav%.*}"; then
+        echo "another recording in the list has the result name of $wav" >&2
+        echo "FAILED: $wav" >&2
+        failed=$(( failed + 1 ))
+        continue
+    fi
     if complete "$prefix"; then
         echo "already done: $wav"
         continue
     fi
-    if mkdir -p "$dir" && "$corlune" "$wav" "$dir" && complete "$prefix"; then
+    # corlune's standard input is the list being read: keep it off.
+    if mkdir -p "$dir" && "$corlune" "$wav" "$dir" < /dev/null && complete "$prefix"; then
         echo "done: $wav"
     else
         echo "FAILED: $wav" >&2
         failed=$(( failed + 1 ))
     fi
 done < <(sed -n "${first},${last}p" "$list")
+
+# The last task of the array reports lines that no task covers, as when the
+# array was sized for more lines per task than FILES_PER_TASK gives.
+total=$(grep -c '' "$list")
+if [ "$task" = "${SLURM_ARRAY_TASK_MAX:-}" ] && [ "$total" -gt "$last" ]; then
+    echo "FAILED: lines $(( last + 1 ))-$total of $list are beyond the last task;" \
+         "with FILES_PER_TASK=$per the array needs --array=0-$(( (total + per - 1) / per - 1 ))" >&2
+    failed=$(( failed + 1 ))
+fi
 
 echo "task $task: lines $first-$last of $list, $failed failed"
 [ "$failed" -eq 0 ]

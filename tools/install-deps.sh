@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests and the demo need,
 # only when they are missing. With --ci it adds the sanitizer, fuzzing and
-# memory-checking tools. Needs root (or sudo) on a fresh machine.
+# memory-checking tools; with --slurm, Slurm and munge for
+# tools/slurm-check.sh, which starts daemons of its own (where a service
+# manager runs, the packages also enable the system's munge service). Needs
+# root (or sudo) on a fresh machine.
 set -euo pipefail
 
 pkgs=(build-essential cmake pkg-config libfftw3-dev libsndfile1-dev help2man libgtest-dev libgmock-dev
       python3 python3-numpy python3-matplotlib)
-if [ "${1:-}" = "--ci" ]; then
-  pkgs+=(clang libclang-rt-14-dev valgrind)
-fi
+for option in "$@"; do
+  case $option in
+    --ci) pkgs+=(clang libclang-rt-14-dev valgrind) ;;
+    --slurm) pkgs+=(slurm-wlm munge) ;;
+    *) echo "usage: $0 [--ci] [--slurm]" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${pkgs[@]}"; do
