@@ -2,13 +2,6 @@
 
 #include <fftw3.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -16,9 +9,14 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <optional>
+#include <variant>
+
+#include "vectors.h"
 
 namespace {
+
+using vec::f64x2;
+using vec::f64x4;
 
 // ERB-rate of a frequency in Hz.
 double erb_rate(double f) { return 21.4 * std::log10(0.00437 * f + 1.0); }
@@ -29,99 +27,30 @@ int ms_to_samples(int srate, int ms) {
     return static_cast<int>(std::round((srate * ms) / 1000.0));
 }
 
-// Two doubles processed lane by lane. Every operation on it is the IEEE
-// operation of each lane on its own (the build never contracts to FMA), so a
-// lane computes bit for bit what the scalar code computes.
-typedef double v2d __attribute__((vector_size(16)));
-// Lane masks as lane comparisons produce them: all ones where true.
-typedef decltype(v2d{} < v2d{}) v2m;
-
-template <typename To, typename From>
-inline To bits_as(From v) {
-    static_assert(sizeof(To) == sizeof(From), "same size");
-    To r;
-    std::memcpy(&r, &v, sizeof r);
-    return r;
-}
-inline v2d load2(const double* p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
-inline v2d splat(double x) { return v2d{x, x}; }
-// Lanes where mask is set keep their value; the others become +0.0.
-inline v2d keep_where(v2m mask, v2d v) { return bits_as<v2d>(mask & bits_as<v2m>(v)); }
-inline v2d sqrt2(v2d v) {
-#if defined(__SSE2__)
-    return bits_as<v2d>(_mm_sqrt_pd(bits_as<__m128d>(v)));
-#else
-    return v2d{std::sqrt(v[0]), std::sqrt(v[1])};
-#endif
-}
-
-// Lanes of double the widest vectors of the processor hold: 8 with
-// AVX-512, 4 with AVX, else the 2 of SSE2. Division, square root and
-// multiplication are correctly rounded at every width, so each lane gives
-// the scalar value whichever width runs.
-int widest_lanes() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    static const int lanes = __builtin_cpu_supports("avx512f") ? 8
-                             : __builtin_cpu_supports("avx")   ? 4
-                                                               : 2;
-    return lanes;
-#else
-    return 2;
-#endif
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define CORLUNE_WIDE_VECTORS 1
-typedef double v4d __attribute__((vector_size(32)));
-
 // The lag values sqrt(v / divisor) where v > 0, else 0.0, for k = 0 .. n - 1
 // as far as whole vectors go; returns the first k not done. The divider and
 // the square-root unit limit this loop, and they handle four or eight lanes
 // in about the time of two.
-__attribute__((target("avx512f"))) int lag_values_8(const double* v, const double* divisor,
-                                                   double* out, int n) {
-    int k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const __m512d x = _mm512_loadu_pd(v + k);
-        const __mmask8 positive = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_GT_OQ);
-        const __m512d q = _mm512_div_pd(x, _mm512_loadu_pd(divisor + k));
-        _mm512_storeu_pd(out + k, _mm512_maskz_sqrt_pd(positive, q));
+struct LagValues {
+    static constexpr vec::Width kWidest = vec::Width::Avx512;
+    template <vec::Width W>
+    [[gnu::always_inline]] static inline int run(const double* v, const double* divisor,
+                                                 double* out, int n) {
+        using V = vec::Doubles<W>;
+        constexpr int lanes = vec::kLanes<V>;
+        int k = 0;
+        for (; k + lanes <= n; k += lanes) {
+            V x, d;
+            vec::load(x, v + k);
+            vec::load(d, divisor + k);
+            V q = x / d;
+            q = x > V{} ? q : V{};
+            vec::take_sqrt(q);
+            vec::store(out + k, q);
+        }
+        return k;
     }
-    return k;
-}
-
-__attribute__((target("avx"))) int lag_values_4(const double* v, const double* divisor,
-                                               double* out, int n) {
-    int k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const __m256d x = _mm256_loadu_pd(v + k);
-        const __m256d positive = _mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GT_OQ);
-        const __m256d q = _mm256_and_pd(positive, _mm256_div_pd(x, _mm256_loadu_pd(divisor + k)));
-        _mm256_storeu_pd(out + k, _mm256_sqrt_pd(q));
-    }
-    return k;
-}
-#endif
-
-int wide_lag_values(const double* v, const double* divisor, double* out, int n) {
-#if defined(CORLUNE_WIDE_VECTORS)
-    if (widest_lanes() == 8) return lag_values_8(v, divisor, out, n);
-    if (widest_lanes() == 4) return lag_values_4(v, divisor, out, n);
-#endif
-    (void)v, (void)divisor, (void)out, (void)n;
-    return 0;
-}
-
-// Every lane of v set to x. (Not 0.0 + x, which turns -0.0 into +0.0.)
-template <typename V>
-[[gnu::always_inline]] inline void set_all(V& v, double x) {
-    for (int i = 0; i < static_cast<int>(sizeof(V) / sizeof(double)); ++i) v[i] = x;
-}
+};
 
 // The coefficients of one channel's gammatone filter.
 struct GammatoneCoeffs {
@@ -168,7 +97,7 @@ public:
         State a = states_[0], b = states_[1];
         for (size_t t = 0; t < n; ++t) {
             V xt;
-            set_all(xt, x[t]);
+            vec::set_all(xt, x[t]);
             V y[2];
             a.step(xt, y[0]);
             b.step(xt, y[1]);
@@ -186,16 +115,16 @@ private:
         V cs{}, sn{};
 
         [[gnu::always_inline]] inline void step(const V& x, V& y) {
-            typedef decltype(V{} < V{}) M;
-            V tiny, negativeZero;
-            set_all(tiny, 1e-200);
-            set_all(negativeZero, -0.0);
-            const M sign = (M)negativeZero;
+            V tiny;
+            vec::set_all(tiny, 1e-200);
             V p0r = cs * x + c1 * p1r + c2 * p2r + c3 * p3r + c4 * p4r;
             V p0i = sn * x + c1 * p1i + c2 * p2i + c3 * p3i + c4 * p4i;
-            // Lanes whose magnitude (the sign bit cleared) is below tiny become +0.0.
-            p0r = (V)((M)p0r & ~sign) < tiny ? V{} : p0r;
-            p0i = (V)((M)p0i & ~sign) < tiny ? V{} : p0i;
+            // Lanes whose magnitude is below tiny become +0.0.
+            V magR = p0r, magI = p0i;
+            vec::clear_signs(magR);
+            vec::clear_signs(magI);
+            p0r = magR < tiny ? V{} : p0r;
+            p0i = magI < tiny ? V{} : p0i;
             const V ur = p0r + c1 * p1r + c5 * p2r;
             const V ui = p0i + c1 * p1i + c5 * p2i;
             y = (ur * cs + ui * sn) * gain;
@@ -211,51 +140,48 @@ private:
     State states_[2];
 };
 
-#if defined(CORLUNE_WIDE_VECTORS)
-__attribute__((target("avx"))) void run_wide(GammatoneLanes<v4d>& bank, const double* x,
-                                             size_t n, double* const* out) {
-    bank.run(x, n, out);
-}
-#endif
-
 // The gammatone filters of up to lanes() channels in the widest vectors the
-// processor has: eight channels with AVX, four with SSE2. The outputs are
-// the same either way; eight run in little more than the time of four.
+// width allows: eight channels in AVX vectors, four in SSE2 vectors. The
+// outputs are the same either way; eight run in little more than the time of
+// four.
 class ChannelBank {
 public:
     static constexpr int kMaxLanes = 8;
 
-    static int lanes() {
-#if defined(CORLUNE_WIDE_VECTORS)
-        if (widest_lanes() >= 4) return GammatoneLanes<v4d>::kLanes;
-#endif
-        return GammatoneLanes<v2d>::kLanes;
+    // The vector width a bank uses when width is allowed.
+    static vec::Width width_for(vec::Width width) { return std::min(width, vec::Width::Avx); }
+    // Channels of a bank of that width.
+    static int lanes(vec::Width width) {
+        return width_for(width) == vec::Width::Avx ? GammatoneLanes<f64x4>::kLanes
+                                                   : GammatoneLanes<f64x2>::kLanes;
     }
 
-    // count channels, at most lanes(); the lanes beyond count are discarded.
-    ChannelBank(const double* cf, int count, int fs) {
-#if defined(CORLUNE_WIDE_VECTORS)
-        if (lanes() == GammatoneLanes<v4d>::kLanes) {
-            wide_.emplace(cf, count, fs);
-            return;
-        }
-#endif
-        narrow_.emplace(cf, count, fs);
-    }
+    // count channels, at most lanes(width); the lanes beyond count are discarded.
+    ChannelBank(const double* cf, int count, int fs, vec::Width width)
+        : width_(width_for(width)), lanes_(make_lanes(cf, count, fs, width_)) {}
 
-    // Filters n samples of x; out[lane][t], lane < lanes(), receives the output.
+    // Filters n samples of x; out[lane][t], lane < lanes(width), receives the output.
     void run(const double* x, size_t n, double* const* out) {
-#if defined(CORLUNE_WIDE_VECTORS)
-        if (wide_) return run_wide(*wide_, x, n, out);
-#endif
-        narrow_->run(x, n, out);
+        vec::dispatch<Filter>(width_, lanes_, x, n, out);
     }
 
 private:
-    std::optional<GammatoneLanes<v2d>> narrow_;
-#if defined(CORLUNE_WIDE_VECTORS)
-    std::optional<GammatoneLanes<v4d>> wide_;
-#endif
+    using Lanes = std::variant<GammatoneLanes<f64x2>, GammatoneLanes<f64x4>>;
+    static Lanes make_lanes(const double* cf, int count, int fs, vec::Width width) {
+        if (width == vec::Width::Avx)
+            return Lanes(std::in_place_type<GammatoneLanes<f64x4>>, cf, count, fs);
+        return Lanes(std::in_place_type<GammatoneLanes<f64x2>>, cf, count, fs);
+    }
+    struct Filter {
+        static constexpr vec::Width kWidest = vec::Width::Avx;
+        template <vec::Width W>
+        [[gnu::always_inline]] static inline void run(Lanes& lanes, const double* x, size_t n,
+                                                      double* const* out) {
+            std::get<GammatoneLanes<vec::Doubles<W>>>(lanes).run(x, n, out);
+        }
+    };
+    vec::Width width_;
+    Lanes lanes_;
 };
 
 // Empties a row and gives it room for exactly n values; the old storage is
@@ -274,9 +200,10 @@ void power_spectrum(double* s, int w) {
     const int last = (w + 1) / 2 - 1;
     int m = 1;
     for (; m + 1 <= last; m += 2) {  // bins m and m + 1
-        const v2d re = load2(s + m);
-        const v2d im = v2d{s[w - m], s[w - m - 1]};
-        store2(s + m, re * re + im * im);
+        f64x2 re;
+        vec::load(re, s + m);
+        const f64x2 im = f64x2{s[w - m], s[w - m - 1]};
+        vec::store(s + m, f64x2(re * re + im * im));
         s[w - m] = 0.0;
         s[w - m - 1] = 0.0;
     }
@@ -331,13 +258,15 @@ private:
     // Fills the time array; false when every windowed value is zero.
     bool window_frame(const double* frame) {
         const double* h = window_.data();
-        const v2d zero = splat(0.0);
-        v2m nonzero{};
+        vec::Mask<f64x2> nonzero{};
         int k = 0;
         for (; k + 2 <= w_; k += 2) {
-            const v2d t = load2(frame + k) * load2(h + k);
-            store2(time_ + k, t);
-            nonzero |= t != zero;
+            f64x2 x, hk;
+            vec::load(x, frame + k);
+            vec::load(hk, h + k);
+            const f64x2 t = x * hk;
+            vec::store(time_ + k, t);
+            nonzero |= t != f64x2{};
         }
         bool any = (nonzero[0] | nonzero[1]) != 0;
         for (; k < w_; ++k) {
@@ -349,13 +278,8 @@ private:
 
     // sqrt(v / (W x (W - k))) where the inverse transform v is positive, else 0.0.
     void lag_values() {
-        const v2d zero = splat(0.0);
-        int k = wide_lag_values(time_, divisor_.data(), lags_.data(), nlags_);
-        for (; k + 2 <= nlags_; k += 2) {
-            const v2d v = load2(time_ + k);
-            const v2m positive = v > zero;
-            store2(&lags_[k], sqrt2(keep_where(positive, v / load2(&divisor_[k]))));
-        }
+        int k = vec::dispatch<LagValues>(vec::active_width(), time_, divisor_.data(), lags_.data(),
+                                         nlags_);
         for (; k < nlags_; ++k) {
             const double v = time_[k];
             lags_[k] = v > 0.0 ? std::sqrt(v / divisor_[k]) : 0.0;
@@ -382,7 +306,7 @@ struct Framing {
     size_t n;
 };
 
-// Filters the signal through up to ChannelBank::lanes() channels and
+// Filters the signal through up to ChannelBank::lanes(width) channels and
 // appends each channel's frames to its row. The filter runs block by block
 // into a buffer per channel that holds the W - S samples of overlap with the
 // previous block (zeros before the signal starts) followed by the block's
@@ -390,15 +314,15 @@ struct Framing {
 // is kept.
 void analyse_channels(const std::vector<double>& samples, int srate, const Framing& fr,
                       const double* cf, std::vector<double>* const* rows, int count,
-                      FrameAnalyser& analyser) {
+                      FrameAnalyser& analyser, vec::Width width) {
     constexpr int kBlockFrames = 32;
     const int S = fr.shift, lead = fr.window - fr.shift;
-    const int lanes = ChannelBank::lanes();
+    const int lanes = ChannelBank::lanes(width);
     const size_t capacity = static_cast<size_t>(lead) + static_cast<size_t>(kBlockFrames) * S;
     std::vector<double> buffer(lanes * capacity, 0.0);
     const std::vector<double> zeros(S, 0.0);
     double* out[ChannelBank::kMaxLanes];
-    ChannelBank bank(cf, count, srate);
+    ChannelBank bank(cf, count, srate, width);
 
     for (int j0 = 0; j0 < fr.nframes; j0 += kBlockFrames) {
         const int nb = std::min(kBlockFrames, fr.nframes - j0);
@@ -470,14 +394,15 @@ void AcgModel::gammatone(double cf, const double* x, unsigned long n, int fs, do
 
 void AcgModel::gammatone_bank(const double* cf, int count, const double* x, unsigned long n,
                               int fs, double* const* out) {
-    const int width = ChannelBank::lanes();
-    for (int c0 = 0; c0 < count; c0 += width) {
-        const int lanes = std::min(width, count - c0);
-        std::vector<double> discard(lanes < width ? n : 0);
+    const vec::Width width = vec::active_width();
+    const int bankLanes = ChannelBank::lanes(width);
+    for (int c0 = 0; c0 < count; c0 += bankLanes) {
+        const int lanes = std::min(bankLanes, count - c0);
+        std::vector<double> discard(lanes < bankLanes ? n : 0);
         double* o[ChannelBank::kMaxLanes];
-        for (int lane = 0; lane < width; ++lane)
+        for (int lane = 0; lane < bankLanes; ++lane)
             o[lane] = lane < lanes ? out[c0 + lane] : discard.data();
-        ChannelBank(cf + c0, lanes, fs).run(x, n, o);
+        ChannelBank(cf + c0, lanes, fs, width).run(x, n, o);
     }
 }
 
@@ -512,12 +437,13 @@ void AcgModel::compute(const std::vector<double>& samples, int sr) {
     if (nframes <= 0) return;
 
     FrameAnalyser analyser(fr.window, nlags);
-    const int width = ChannelBank::lanes();
-    for (int c0 = 0; c0 < nchans; c0 += width) {
-        const int count = std::min(width, nchans - c0);
+    const vec::Width width = vec::active_width();
+    const int bankLanes = ChannelBank::lanes(width);
+    for (int c0 = 0; c0 < nchans; c0 += bankLanes) {
+        const int count = std::min(bankLanes, nchans - c0);
         std::vector<double>* rows[ChannelBank::kMaxLanes];
         for (int lane = 0; lane < count; ++lane) rows[lane] = &acg[c0 + lane];
-        analyse_channels(samples, srate, fr, &cfs[c0], rows, count, analyser);
+        analyse_channels(samples, srate, fr, &cfs[c0], rows, count, analyser, width);
     }
 }
 

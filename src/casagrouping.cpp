@@ -9,86 +9,40 @@
 #include <stdexcept>
 #include <utility>
 
+#include "vectors.h"
+
 namespace {
 
-// Vectors of four floats or two doubles, processed lane by lane: every
-// operation on them is the IEEE operation of each lane on its own (the build
-// never contracts to FMA), so a lane computes bit for bit what scalar code
-// computes. The wider vectors below (4 and 8 doubles) behave the same.
-typedef float v4f __attribute__((vector_size(16)));
-typedef double v2d __attribute__((vector_size(16)));
+using vec::f64x2;
 
-inline v2d load2(const double* p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
-inline v2d splat2(double x) { return v2d{x, x}; }
-
-// Every lane of v set to x. (Not 0.0 + x, which turns -0.0 into +0.0.)
-template <typename V>
-[[gnu::always_inline]] inline void set_all(V& v, double x) {
-    for (int i = 0; i < static_cast<int>(sizeof(V) / sizeof(double)); ++i) v[i] = x;
-}
-
-// a[k] / d capped at 1.0 for k = from .. n - 1, in vectors V of doubles as
-// far as whole vectors go; returns the first k not done. Division is
-// correctly rounded at every width, and the cap is a lane-wise select.
-template <typename V>
-[[gnu::always_inline]] inline int divide_capped(const double* a, double d, double* out, int from,
-                                                int n) {
-    constexpr int lanes = sizeof(V) / sizeof(double);
-    V divisor, one;
-    set_all(divisor, d);
-    set_all(one, 1.0);
-    int k = from;
-    for (; k + lanes <= n; k += lanes) {
-        V v;
-        std::memcpy(&v, a + k, sizeof v);
-        v = v / divisor;
-        v = v > one ? one : v;
-        std::memcpy(out + k, &v, sizeof v);
+// a[k] / d capped at 1.0 for k = from .. n - 1 as far as whole vectors go;
+// returns the first k not done. Division is correctly rounded at every
+// width, and the cap is a lane-wise select. The divider limits this loop: it
+// handles four or eight lanes in about the time of two.
+struct DivideCapped {
+    static constexpr vec::Width kWidest = vec::Width::Avx512;
+    template <vec::Width W>
+    [[gnu::always_inline]] static inline int run(const double* a, double d, double* out,
+                                                 int from, int n) {
+        using V = vec::Doubles<W>;
+        constexpr int lanes = vec::kLanes<V>;
+        V divisor, one;
+        vec::set_all(divisor, d);
+        vec::set_all(one, 1.0);
+        int k = from;
+        for (; k + lanes <= n; k += lanes) {
+            V v;
+            vec::load(v, a + k);
+            v = v / divisor;
+            v = v > one ? one : v;
+            vec::store(out + k, v);
+        }
+        return k;
     }
-    return k;
-}
+};
 
-// Lanes of double the widest vectors of the processor hold: 8 with
-// AVX-512, 4 with AVX, else the 2 of SSE2.
-int widest_lanes() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    static const int lanes = __builtin_cpu_supports("avx512f") ? 8
-                             : __builtin_cpu_supports("avx")   ? 4
-                                                               : 2;
-    return lanes;
-#else
-    return 2;
-#endif
-}
-
-// The divider limits normalisation: it handles four or eight lanes in about
-// the time of two, so the widest vectors the processor has are used.
-#if defined(__x86_64__) && defined(__GNUC__)
-typedef double v4d __attribute__((vector_size(32)));
-typedef double v8d __attribute__((vector_size(64)));
-
-__attribute__((target("avx512f"))) int divide_capped_8(const double* a, double d, double* out,
-                                                      int from, int n) {
-    return divide_capped<v8d>(a, d, out, from, n);
-}
-__attribute__((target("avx"))) int divide_capped_4(const double* a, double d, double* out,
-                                                  int from, int n) {
-    return divide_capped<v4d>(a, d, out, from, n);
-}
-#endif
-
-int divide_capped_wide(const double* a, double d, double* out, int from, int n) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (widest_lanes() == 8) return divide_capped_8(a, d, out, from, n);
-    if (widest_lanes() == 4) return divide_capped_4(a, d, out, from, n);
-#endif
-    return divide_capped<v2d>(a, d, out, from, n);
-}
+// The width of the grouping's vector loops (defined beside GroupingScratch).
+vec::Width allowed_width(const GroupingScratch& s);
 
 constexpr int kMaxPeaks = 32;          // peaks kept per summary autocorrelation
 constexpr int kGaborHalf = 30;         // taps on each side of a Gabor kernel's centre
@@ -259,7 +213,7 @@ void CASAGrouping::normalise_current_acg() {
         double* row = currAcg[c].data();
         row[0] = 1.0;
         const double d = a[0] > 0.0 ? a[0] : 1.0;
-        int k = divide_capped_wide(a, d, row, 1, nlags);
+        int k = vec::dispatch<DivideCapped>(allowed_width(*scratch_), a, d, row, 1, nlags);
         for (; k < nlags; ++k) {
             const double v = a[k] / d;
             row[k] = v > 1.0 ? 1.0 : v;
@@ -400,7 +354,7 @@ struct GroupingScratch {
     std::vector<float> ring;      // tap sums and differences of five rows, one block
     std::vector<double> energy;   // exact energies of a full scan
     std::vector<int> candidates;
-    bool wideAllowed = true;      // the approximate pass may use AVX
+    vec::Width widthCap = vec::Width::Avx512;  // widest vectors the grouping may use
 
     // Gabor kernels by period (index 2p), computed once per run.
     int kernelLags = -1;
@@ -411,6 +365,15 @@ struct GroupingScratch {
     int rangeKey[3] = {0, 0, 0};  // srate, first lag and maxLag of the table
     std::vector<int> rangeLo, rangeHi;
 };
+
+namespace {
+
+// The width of the grouping's vector loops: the process's, at most the cap.
+vec::Width allowed_width(const GroupingScratch& s) {
+    return std::min(vec::active_width(), s.widthCap);
+}
+
+}  // namespace
 
 namespace {
 
@@ -527,60 +490,42 @@ void pad_row_exact(GroupingScratch& s, const GaborInputs& in, int d) {
     std::fill(out + p.to, out + s.stride, 0.0);
 }
 
-// Converts row[j], j = from .. to - 1, to single precision in vectors V of
-// doubles as far as whole vectors go; raises largest to the largest
-// magnitude met and clears safe where a value lies outside the limits of
-// the error bound (NaN does). Returns the first j not done.
-template <typename V>
-[[gnu::always_inline]] inline int convert_row(const double* row, float* out, int from, int to,
-                                              double& largest, bool& safe) {
-    constexpr int lanes = sizeof(V) / sizeof(double);
-    typedef float VF __attribute__((vector_size(sizeof(V) / 2)));
-    typedef decltype(V{} < V{}) M;
-    V limit, negativeZero;
-    set_all(limit, kBoundLimit);
-    set_all(negativeZero, -0.0);
-    const M sign = (M)negativeZero;
-    V big = V{};
-    M outside = M{};
-    int j = from;
-    for (; j + lanes <= to; j += lanes) {
-        V v;
-        std::memcpy(&v, row + j, sizeof v);
-        const VF f = __builtin_convertvector(v, VF);
-        std::memcpy(out + j, &f, sizeof f);
-        const V a = (V)((M)v & ~sign);  // |v|: the sign bit cleared, as fabs does
-        big = a > big ? a : big;
-        outside |= ~(a <= limit);
+// Converts row[j], j = from .. to - 1, to single precision as far as whole
+// vectors go; raises largest to the largest magnitude met and clears safe
+// where a value lies outside the limits of the error bound (NaN does).
+// Returns the first j not done. The conversion is short but runs for every
+// row of every voiced frame; the widest vectors halve or quarter its steps.
+struct ConvertRow {
+    static constexpr vec::Width kWidest = vec::Width::Avx512;
+    template <vec::Width W>
+    [[gnu::always_inline]] static inline int run(const double* row, float* out, int from, int to,
+                                                 double& largest, bool& safe) {
+        using V = vec::Doubles<W>;
+        using VF = vec::FloatsLike<V>;
+        constexpr int lanes = vec::kLanes<V>;
+        V limit;
+        vec::set_all(limit, kBoundLimit);
+        V big = V{};
+        vec::Mask<V> outside{};
+        int j = from;
+        for (; j + lanes <= to; j += lanes) {
+            V v;
+            vec::load(v, row + j);
+            VF f;
+            vec::convert(v, f);
+            vec::store(out + j, f);
+            V a = v;
+            vec::clear_signs(a);  // |v|, as fabs gives it
+            big = a > big ? a : big;
+            outside |= ~(a <= limit);
+        }
+        for (int i = 0; i < lanes; ++i) {
+            largest = std::max(largest, big[i]);
+            safe &= outside[i] == 0;
+        }
+        return j;
     }
-    for (int i = 0; i < lanes; ++i) {
-        largest = std::max(largest, big[i]);
-        safe &= outside[i] == 0;
-    }
-    return j;
-}
-
-// The conversion is short but runs for every row of every voiced frame;
-// the widest vectors the processor has halve or quarter its steps.
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx512f"))) int convert_row_8(const double* row, float* out, int from,
-                                                    int to, double& largest, bool& safe) {
-    return convert_row<v8d>(row, out, from, to, largest, safe);
-}
-__attribute__((target("avx"))) int convert_row_4(const double* row, float* out, int from, int to,
-                                                double& largest, bool& safe) {
-    return convert_row<v4d>(row, out, from, to, largest, safe);
-}
-#endif
-
-int convert_row_wide(const double* row, float* out, int from, int to, double& largest,
-                     bool& safe) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (widest_lanes() == 8) return convert_row_8(row, out, from, to, largest, safe);
-    if (widest_lanes() == 4) return convert_row_4(row, out, from, to, largest, safe);
-#endif
-    return convert_row<v2d>(row, out, from, to, largest, safe);
-}
+};
 
 // Row d in single precision for the approximate pass, with its largest
 // magnitude and whether every value lies within the limits of the error
@@ -593,7 +538,7 @@ void pad_row_approximate(GroupingScratch& s, const GaborInputs& in, int d) {
     std::fill(out, out + p.from, 0.0f);
     double largest = 0.0;
     bool safe = true;
-    int j = convert_row_wide(row, out, p.from, p.to, largest, safe);
+    int j = vec::dispatch<ConvertRow>(allowed_width(s), row, out, p.from, p.to, largest, safe);
     for (; j < p.to; ++j) {
         out[j] = static_cast<float>(row[j]);
         largest = std::max(largest, std::fabs(row[j]));
@@ -640,24 +585,14 @@ void prepare_kernels(GroupingScratch& s, const CASAGrouping::Matrix& real,
 }
 
 // The approximate pass is written once for a vector type V of single-
-// precision lanes and compiled for 4 lanes (SSE2, which every x86-64 has)
-// and, where the processor has AVX, for 8 lanes. Its width changes only the
-// speed: the approximate responses merely select the lags to evaluate
-// exactly, and every lane's rounding is covered by the same bound. (The
-// helpers take vectors by reference: an 8-lane vector passed by value would
-// follow a different calling convention with and without AVX.)
-template <typename V>
-[[gnu::always_inline]] inline void loadv(V& v, const float* p) {
-    std::memcpy(&v, p, sizeof v);
-}
-template <typename V>
-[[gnu::always_inline]] inline void storev(float* p, const V& v) {
-    std::memcpy(p, &v, sizeof v);
-}
+// precision lanes and runs in 4 lanes (SSE2) or 8 (AVX and wider). Its width
+// changes only the speed: the approximate responses merely select the lags
+// to evaluate exactly, and every lane's rounding is covered by the same
+// bound.
 template <typename V>
 [[gnu::always_inline]] inline void multiply_add(V& acc, const float* p, const V& k) {
     V v;
-    loadv(v, p);
+    vec::load(v, p);
     acc += v * k;
 }
 
@@ -671,10 +606,10 @@ template <typename V>
         float* sum = out + (n - 1) * 2 * kBlockF;
         for (int j = 0; j < kBlockF; j += lanes) {
             V a, b;
-            loadv(a, P + j + n);
-            loadv(b, P + j - n);
-            storev(sum + j, V(a + b));
-            storev(sum + kBlockF + j, V(a - b));
+            vec::load(a, P + j + n);
+            vec::load(b, P + j - n);
+            vec::store(sum + j, V(a + b));
+            vec::store(sum + kBlockF + j, V(a - b));
         }
     }
 }
@@ -701,14 +636,14 @@ template <typename V>
         const float* centre = &s.rowsF[static_cast<size_t>(d) * s.stride + kGaborHalf + m0];
         for (int j = 0; j < vecs; ++j) {
             V v;
-            loadv(v, centre + lanes * j);
+            vec::load(v, centre + lanes * j);
             re[j] += v;
         }
     }
     const size_t at = static_cast<size_t>(c) * s.padded + m0;
     for (int j = 0; j < vecs; ++j) {
-        storev(&s.reF[at + lanes * j], re[j]);
-        storev(&s.imF[at + lanes * j], im[j]);
+        vec::store(&s.reF[at + lanes * j], re[j]);
+        vec::store(&s.imF[at + lanes * j], im[j]);
     }
 }
 
@@ -734,25 +669,17 @@ template <typename V>
     }
 }
 
-void approximate_pass_4(GroupingScratch& s, int cLo, int cHi) {
-    approximate_pass<v4f>(s, cLo, cHi);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define CORLUNE_WIDE_PASS 1
-typedef float v8f __attribute__((vector_size(32)));
-
-__attribute__((target("avx"))) void approximate_pass_8(GroupingScratch& s, int cLo, int cHi) {
-    approximate_pass<v8f>(s, cLo, cHi);
-}
-#endif
+// (An AVX-512 copy of the pass was measured and saved too little to keep.)
+struct ApproximatePass {
+    static constexpr vec::Width kWidest = vec::Width::Avx;
+    template <vec::Width W>
+    [[gnu::always_inline]] static inline void run(GroupingScratch& s, int cLo, int cHi) {
+        approximate_pass<vec::Floats<W>>(s, cLo, cHi);
+    }
+};
 
 void approximate_responses(GroupingScratch& s, int cLo, int cHi) {
-#if defined(CORLUNE_WIDE_PASS)
-    static const bool wide = __builtin_cpu_supports("avx");
-    if (wide && s.wideAllowed) return approximate_pass_8(s, cLo, cHi);
-#endif
-    approximate_pass_4(s, cLo, cHi);
+    vec::dispatch<ApproximatePass>(allowed_width(s), s, cLo, cHi);
 }
 
 // The exact energy re^2 + im^2 of channel c at lag minLag + m: the
@@ -783,23 +710,32 @@ double exact_energy(const GaborInputs& in, int c, int m) {
 void exact_energies(GroupingScratch& s, const GaborInputs& in, int c) {
     for (int d = c - 2; d <= c + 2; ++d) pad_row_exact(s, in, d);
     for (int m0 = 0; m0 < s.padded; m0 += kBlockD) {
-        v2d re[4] = {}, im[4] = {};
+        f64x2 re[4] = {}, im[4] = {};
         for (int i = 0; i < 5; ++i) {
             const double* P =
                 &s.rowsD[static_cast<size_t>(c + 2 - i) * s.stride + kGaborHalf + m0];
             const std::vector<double>& kr = in.real[c - 2 + i];
             const std::vector<double>& ki = in.imag[c - 2 + i];
             for (int n = kGaborHalf; n >= 1; --n) {
-                const v2d r = splat2(kr[kGaborHalf - n]), q = splat2(ki[kGaborHalf - n]);
+                f64x2 r, q;
+                vec::set_all(r, kr[kGaborHalf - n]);
+                vec::set_all(q, ki[kGaborHalf - n]);
                 for (int j = 0; j < 4; ++j) {
-                    const v2d a = load2(P + 2 * j + n), b = load2(P + 2 * j - n);
+                    f64x2 a, b;
+                    vec::load(a, P + 2 * j + n);
+                    vec::load(b, P + 2 * j - n);
                     re[j] += (a + b) * r;
                     im[j] += (a - b) * q;
                 }
             }
-            for (int j = 0; j < 4; ++j) re[j] += load2(P + 2 * j);
+            for (int j = 0; j < 4; ++j) {
+                f64x2 centre;
+                vec::load(centre, P + 2 * j);
+                re[j] += centre;
+            }
         }
-        for (int j = 0; j < 4; ++j) store2(&s.energy[m0 + 2 * j], re[j] * re[j] + im[j] * im[j]);
+        for (int j = 0; j < 4; ++j)
+            vec::store(&s.energy[m0 + 2 * j], f64x2(re[j] * re[j] + im[j] * im[j]));
     }
 }
 
@@ -835,67 +771,48 @@ int exact_search(GroupingScratch& s, const GaborInputs& in, int c) {
 double bound_error(double total) { return total * 0x1p-15 + 0x1p-100; }
 
 // Bounds on the exact energies of the lags m = 0 .. lags - 1 from the
-// approximate responses re, im and their error bounds, in vectors V of
-// doubles as far as whole vectors go: high[m] receives the upper bound, and
-// floor rises to the largest lower bound. The margins of 2^-40 cover the
-// rounding of these products and of the exact energy. Returns the first m
-// not done.
-template <typename V>
-[[gnu::always_inline]] inline int energy_bounds(const float* re, const float* im, int lags,
-                                                double errRe, double errIm, double* high,
-                                                double& floor) {
-    constexpr int lanes = sizeof(V) / sizeof(double);
-    typedef float VF __attribute__((vector_size(sizeof(V) / 2)));
-    typedef decltype(V{} < V{}) M;
-    V negativeZero, eRe, eIm, down, up;
-    set_all(negativeZero, -0.0);
-    set_all(eRe, errRe);
-    set_all(eIm, errIm);
-    set_all(down, 1.0 - 0x1p-40);
-    set_all(up, 1.0 + 0x1p-40);
-    const M sign = (M)negativeZero;
-    const V zero = V{};
-    V lowest = zero;
-    int m = 0;
-    for (; m + lanes <= lags; m += lanes) {
-        VF fr, fq;
-        std::memcpy(&fr, re + m, sizeof fr);
-        std::memcpy(&fq, im + m, sizeof fq);
-        const V r = (V)((M)__builtin_convertvector(fr, V) & ~sign);  // magnitudes
-        const V q = (V)((M)__builtin_convertvector(fq, V) & ~sign);
-        const V rLow = r - eRe, qLow = q - eIm;
-        const V rl = rLow > zero ? rLow : zero, ql = qLow > zero ? qLow : zero;
-        const V low = (rl * rl + ql * ql) * down;
-        lowest = low > lowest ? low : lowest;
-        const V rh = r + eRe, qh = q + eIm;
-        const V h = (rh * rh + qh * qh) * up;
-        std::memcpy(high + m, &h, sizeof h);
+// approximate responses re, im and their error bounds, as far as whole
+// vectors go: high[m] receives the upper bound, and floor rises to the
+// largest lower bound. The margins of 2^-40 cover the rounding of these
+// products and of the exact energy. Returns the first m not done.
+struct EnergyBounds {
+    static constexpr vec::Width kWidest = vec::Width::Avx512;
+    template <vec::Width W>
+    [[gnu::always_inline]] static inline int run(const float* re, const float* im, int lags,
+                                                 double errRe, double errIm, double* high,
+                                                 double& floor) {
+        using V = vec::Doubles<W>;
+        using VF = vec::FloatsLike<V>;
+        constexpr int lanes = vec::kLanes<V>;
+        V eRe, eIm, down, up;
+        vec::set_all(eRe, errRe);
+        vec::set_all(eIm, errIm);
+        vec::set_all(down, 1.0 - 0x1p-40);
+        vec::set_all(up, 1.0 + 0x1p-40);
+        const V zero = V{};
+        V lowest = zero;
+        int m = 0;
+        for (; m + lanes <= lags; m += lanes) {
+            VF fr, fq;
+            vec::load(fr, re + m);
+            vec::load(fq, im + m);
+            V r, q;
+            vec::convert(fr, r);
+            vec::convert(fq, q);
+            vec::clear_signs(r);  // magnitudes
+            vec::clear_signs(q);
+            const V rLow = r - eRe, qLow = q - eIm;
+            const V rl = rLow > zero ? rLow : zero, ql = qLow > zero ? qLow : zero;
+            const V low = (rl * rl + ql * ql) * down;
+            lowest = low > lowest ? low : lowest;
+            const V rh = r + eRe, qh = q + eIm;
+            const V h = (rh * rh + qh * qh) * up;
+            vec::store(high + m, h);
+        }
+        for (int i = 0; i < lanes; ++i) floor = std::max(floor, lowest[i]);
+        return m;
     }
-    for (int i = 0; i < lanes; ++i) floor = std::max(floor, lowest[i]);
-    return m;
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx512f"))) int energy_bounds_8(const float* re, const float* im,
-                                                      int lags, double errRe, double errIm,
-                                                      double* high, double& floor) {
-    return energy_bounds<v8d>(re, im, lags, errRe, errIm, high, floor);
-}
-__attribute__((target("avx"))) int energy_bounds_4(const float* re, const float* im, int lags,
-                                                  double errRe, double errIm, double* high,
-                                                  double& floor) {
-    return energy_bounds<v4d>(re, im, lags, errRe, errIm, high, floor);
-}
-#endif
-
-int energy_bounds_wide(const float* re, const float* im, int lags, double errRe, double errIm,
-                       double* high, double& floor) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (widest_lanes() == 8) return energy_bounds_8(re, im, lags, errRe, errIm, high, floor);
-    if (widest_lanes() == 4) return energy_bounds_4(re, im, lags, errRe, errIm, high, floor);
-#endif
-    return energy_bounds<v2d>(re, im, lags, errRe, errIm, high, floor);
-}
+};
 
 // The lag offset of channel c's largest Gabor energy, from the approximate
 // responses and the exact energies of the lags they leave in question.
@@ -920,7 +837,8 @@ int dendrite_offset(GroupingScratch& s, const GaborInputs& in, int c) {
     // Lags whose high is below the largest low cannot hold the maximum.
     double* high = s.energy.data();
     double floor = 0.0;
-    int m = energy_bounds_wide(re, im, s.lags, errRe, errIm, high, floor);
+    int m = vec::dispatch<EnergyBounds>(allowed_width(s), re, im, s.lags, errRe, errIm, high,
+                                        floor);
     for (; m < s.lags; ++m) {
         const double r = std::fabs(re[m]), q = std::fabs(im[m]);
         const double rl = std::max(0.0, r - errRe), ql = std::max(0.0, q - errIm);
@@ -961,7 +879,9 @@ void CASAGrouping::updateGabor() {
     }
 }
 
-void CASAGrouping::allow_wide_vectors(bool allow) { scratch_->wideAllowed = allow; }
+void CASAGrouping::allow_wide_vectors(bool allow) {
+    scratch_->widthCap = allow ? vec::Width::Avx512 : vec::Width::Sse2;
+}
 
 int CASAGrouping::gabor_conv2(int c) {
     GroupingScratch& s = *scratch_;

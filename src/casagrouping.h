@@ -67,9 +67,10 @@ public:
     double calc_distHz(int a, int b) const;
 
     // Gabor dendrites and spines.
-    // The dendrite search's approximate pass uses 8-lane AVX vectors where
-    // the processor has them; false keeps it to SSE2 (4 lanes). Results are
-    // the same either way; the switch serves tests and measurements.
+    // The grouping's vector loops use the widest vectors the process allows
+    // (vec::active_width, vectors.h); false keeps this grouping's to SSE2.
+    // Results are the same either way; the switch serves tests and
+    // measurements.
     void allow_wide_vectors(bool allow);
     void updateGabor();
     int gabor_conv2(int c);

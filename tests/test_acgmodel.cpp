@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "testutil.h"
+#include "vectors.h"
 
 namespace {
 
@@ -296,15 +297,19 @@ TEST(Autocorrelogram, BitForBitThePlainComputation) {
     for (const Case& c : cases) {
         std::vector<double> x = voice_with_gap(c.srate, 1.0);
         x.resize(c.n, 0.0);
-        AcgModel m;
-        AcgParam p = m.param;
-        p.nchans = c.nchans;
-        m.set_param(p);
-        m.compute(x, c.srate);
         const auto expect = plain_autocorrelogram(x, c.srate, c.nchans);
-        ASSERT_EQ(m.acg.size(), expect.size());
-        for (int ch = 0; ch < c.nchans; ++ch)
-            EXPECT_TRUE(m.acg[ch] == expect[ch]) << c.srate << " Hz, channel " << ch;
+        for (const vec::Width width : vec::supported_widths()) {
+            vec::WidthLimit limit(width);
+            AcgModel m;
+            AcgParam p = m.param;
+            p.nchans = c.nchans;
+            m.set_param(p);
+            m.compute(x, c.srate);
+            ASSERT_EQ(m.acg.size(), expect.size());
+            for (int ch = 0; ch < c.nchans; ++ch)
+                EXPECT_TRUE(m.acg[ch] == expect[ch])
+                    << c.srate << " Hz, channel " << ch << ", width " << static_cast<int>(width);
+        }
     }
 }
 
@@ -324,18 +329,22 @@ TEST(Gammatone, BankIsBitForBitTheSingleChannelFilter) {
     // values runs in the high channels.
     std::vector<double> x = testutil::harmonic_complex(16000, 0.1, 150.0, 220.0, 0.8);
     x.resize(x.size() + 3000, 0.0);
-    for (int count = 1; count <= 6; ++count) {
-        std::vector<double> cf(count);
-        for (int i = 0; i < count; ++i) cf[i] = 50.0 * std::pow(2.5, i);
-        std::vector<std::vector<double>> got(count, std::vector<double>(x.size(), -1.0));
-        std::vector<double*> out;
-        for (auto& g : got) out.push_back(g.data());
-        AcgModel::gammatone_bank(cf.data(), count, x.data(), x.size(), 16000, out.data());
-        for (int i = 0; i < count; ++i) {
-            std::vector<double> expect(x.size());
-            AcgModel::gammatone(cf[i], x.data(), x.size(), 16000, expect.data());
-            EXPECT_EQ(std::memcmp(got[i].data(), expect.data(), x.size() * sizeof(double)), 0)
-                << count << " channels, channel " << i;
+    for (const vec::Width width : vec::supported_widths()) {
+        vec::WidthLimit limit(width);
+        for (int count = 1; count <= 10; ++count) {
+            std::vector<double> cf(count);
+            for (int i = 0; i < count; ++i) cf[i] = 50.0 * std::pow(1.8, i);
+            std::vector<std::vector<double>> got(count, std::vector<double>(x.size(), -1.0));
+            std::vector<double*> out;
+            for (auto& g : got) out.push_back(g.data());
+            AcgModel::gammatone_bank(cf.data(), count, x.data(), x.size(), 16000, out.data());
+            for (int i = 0; i < count; ++i) {
+                std::vector<double> expect(x.size());
+                AcgModel::gammatone(cf[i], x.data(), x.size(), 16000, expect.data());
+                EXPECT_EQ(std::memcmp(got[i].data(), expect.data(), x.size() * sizeof(double)), 0)
+                    << count << " channels, channel " << i << ", width "
+                    << static_cast<int>(width);
+            }
         }
     }
 }

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "testutil.h"
+#include "vectors.h"
 
 namespace {
 
@@ -636,21 +637,28 @@ void random_frame(CASAGrouping& g, std::mt19937& rng) {
     }
 }
 
-std::vector<int> dendrites_of(CASAGrouping& g, bool wide) {
-    g.allow_wide_vectors(wide);
+std::vector<int> dendrites_of(CASAGrouping& g) {
     std::vector<int> d(g.model.param.nchans, 0);
     g.extract_dendrites(d);
     return d;
 }
 
-// Every inner dendrite, with either vector width, and gabor_conv2 agree
-// with the straightforward search.
+// Every inner dendrite, at every vector width the processor supports and
+// with wide vectors refused, and gabor_conv2 agree with the straightforward
+// search.
 void expect_plain_dendrites(CASAGrouping& g, const std::string& what) {
-    const std::vector<int> wide = dendrites_of(g, true), narrow = dendrites_of(g, false);
+    std::vector<std::pair<std::string, std::vector<int>>> runs;
+    for (const vec::Width width : vec::supported_widths()) {
+        vec::WidthLimit limit(width);
+        runs.emplace_back("width " + std::to_string(static_cast<int>(width)), dendrites_of(g));
+    }
+    g.allow_wide_vectors(false);
+    runs.emplace_back("wide vectors refused", dendrites_of(g));
+    g.allow_wide_vectors(true);
     for (int c = 2; c <= g.model.param.nchans - 3; ++c) {
         const int expect = plain_gabor_lag(g, c);
-        EXPECT_EQ(wide[c], expect) << what << ", channel " << c;
-        EXPECT_EQ(narrow[c], expect) << what << ", channel " << c;
+        for (const auto& [how, dendrites] : runs)
+            EXPECT_EQ(dendrites[c], expect) << what << ", channel " << c << ", " << how;
         EXPECT_EQ(g.gabor_conv2(c), expect) << what << ", channel " << c;
     }
 }
