@@ -141,7 +141,7 @@ StageTimes staged_run(const AudioWav& wav, const std::string& outdir) {
     {  // The filterbank alone, as compute() runs it, for the split of front-end time.
         AcgModel probe;
         probe.compute({}, wav.srate);
-        const int shift = static_cast<int>(std::round(wav.srate * 10 / 1000.0));
+        const int shift = probe.frames_of(wav.samples.size(), wav.srate).shift;
         std::vector<double> x(wav.samples);
         x.resize((x.size() + shift - 1) / shift * shift, 0.0);
         // Eight channels per call: as many as compute() filters side by side.
@@ -249,11 +249,10 @@ int main(int argc, char** argv) {
         rss.push_back(static_cast<double>(run.rss));
     }
 
-    AcgModel dims;
-    dims.compute(std::vector<double>(wav.samples.size() > 0 ? 1 : 0, 0.0), wav.srate);
-    const int shift = static_cast<int>(std::round(wav.srate * 10 / 1000.0));
-    const double frames = std::ceil(static_cast<double>(wav.samples.size()) / shift);
-    const double acg_mib = 32.0 * frames * dims.nlags * 8.0 / 1048576.0;
+    const AcgModel dims;
+    const FrameGeometry fr = dims.frames_of(wav.samples.size(), wav.srate);
+    const double acg_mib =
+        static_cast<double>(dims.param.nchans) * fr.nframes * fr.nlags * 8.0 / 1048576.0;
     std::printf("input: %.2f s at %d Hz, %d runs (medians)\n", duration, wav.srate, o.runs);
     double staged = 0.0;
     for (const char* name : kStages) {

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <variant>
 
+#include "geometry.h"
 #include "vectors.h"
 
 namespace {
@@ -20,12 +21,6 @@ using vec::f64x4;
 
 // ERB-rate of a frequency in Hz.
 double erb_rate(double f) { return 21.4 * std::log10(0.00437 * f + 1.0); }
-
-// Lengths in samples of a duration in ms: the int product divided in double,
-// rounded half away from zero.
-int ms_to_samples(int srate, int ms) {
-    return static_cast<int>(std::round((srate * ms) / 1000.0));
-}
 
 // The lag values sqrt(v / divisor) where v > 0, else 0.0, for k = 0 .. n - 1
 // as far as whole vectors go; returns the first k not done. The divider and
@@ -297,22 +292,13 @@ private:
     fftw_plan backward_ = nullptr;
 };
 
-// The geometry of the frames: shift S, window W, nframes frames over a signal
-// of n samples that is padded with zeros to S x nframes.
-struct Framing {
-    int shift;
-    int window;
-    int nframes;
-    size_t n;
-};
-
 // Filters the signal through up to ChannelBank::lanes(width) channels and
 // appends each channel's frames to its row. The filter runs block by block
 // into a buffer per channel that holds the W - S samples of overlap with the
 // previous block (zeros before the signal starts) followed by the block's
 // new samples, so no copy of the whole signal or of a whole filter output
 // is kept.
-void analyse_channels(const std::vector<double>& samples, int srate, const Framing& fr,
+void analyse_channels(const std::vector<double>& samples, int srate, const FrameGeometry& fr,
                       const double* cf, std::vector<double>* const* rows, int count,
                       FrameAnalyser& analyser, vec::Width width) {
     constexpr int kBlockFrames = 32;
@@ -327,7 +313,8 @@ void analyse_channels(const std::vector<double>& samples, int srate, const Frami
     for (int j0 = 0; j0 < fr.nframes; j0 += kBlockFrames) {
         const int nb = std::min(kBlockFrames, fr.nframes - j0);
         const size_t t0 = static_cast<size_t>(j0) * S, t1 = t0 + static_cast<size_t>(nb) * S;
-        const size_t real = t1 <= fr.n ? t1 - t0 : (t0 < fr.n ? fr.n - t0 : 0);
+        const size_t n = samples.size();
+        const size_t real = t1 <= n ? t1 - t0 : (t0 < n ? n - t0 : 0);
         for (int lane = 0; lane < lanes; ++lane)
             out[lane] = buffer.data() + lane * capacity + lead;
         if (real > 0) bank.run(samples.data() + t0, real, out);
@@ -356,6 +343,10 @@ void AcgModel::set_param(const AcgParam& p) {
         cfs.resize(n, 0.0);
     }
     param = p;
+}
+
+FrameGeometry AcgModel::frames_of(size_t nsamples, int sr) const {
+    return frame_geometry(sr, param.shift_ms, param.win_ms, nsamples);
 }
 
 double AcgModel::centre_frequency(int i) const {
@@ -417,13 +408,9 @@ std::vector<double> AcgModel::window_hann(int n) {
 
 void AcgModel::compute(const std::vector<double>& samples, int sr) {
     srate = sr;
-    Framing fr{};
-    fr.shift = ms_to_samples(srate, param.shift_ms);
-    fr.n = samples.size();
-    nframes = static_cast<int>(std::ceil(static_cast<double>(fr.n) / fr.shift));
-    fr.nframes = nframes;
-    fr.window = ms_to_samples(srate, param.win_ms);
-    nlags = fr.window / 2;
+    const FrameGeometry fr = frames_of(samples.size(), srate);
+    nframes = fr.nframes;
+    nlags = fr.nlags;
 
     // Rows and centre frequencies follow the channel count even when the
     // parameters were changed without set_param.

@@ -7,7 +7,10 @@
 // must outlive any CASAGrouping built over it.
 #pragma once
 
+#include <cstddef>
 #include <vector>
+
+#include "geometry.h"
 
 struct AcgParam {
     double lowcf;   // centre frequency of channel 0, Hz
@@ -59,4 +62,8 @@ public:
 
     // Centre frequency of channel i on the ERB-rate scale.
     double centre_frequency(int i) const;
+
+    // The frames compute() makes of nsamples samples at sample rate srate
+    // under the current parameters (shift, window, lags, frame count).
+    FrameGeometry frames_of(size_t nsamples, int srate) const;
 };

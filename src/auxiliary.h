@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-using Matrix = std::vector<std::vector<double>>;
-using IntMatrix = std::vector<std::vector<int>>;
+#include "matrix.h"
 
 // One recorded signal read from a RIFF WAVE file of 16-bit PCM samples.
 class AudioWav {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "geometry.h"
 #include "vectors.h"
 
 namespace {
@@ -49,14 +50,6 @@ constexpr int kGaborHalf = 30;         // taps on each side of a Gabor kernel's 
 constexpr double kSilenceFloor = 0.00001;
 constexpr double kCloseHz = 3.0;       // candidates closer than this are one F0
 constexpr double kMaskFloor = 0.501;   // mask of a claimed unit far off its track
-
-// Quotients of the sample rate by a lag. Which one a candidate uses matters:
-// the tracker's F0 values are matched back to the candidates bit for bit.
-double single_quotient(int srate, int lag) {
-    return static_cast<double>(static_cast<float>(srate) / static_cast<float>(lag));
-}
-
-double double_quotient(int srate, int lag) { return static_cast<double>(srate) / lag; }
 
 // Element encoders of the result files, least significant byte first.
 void put_int16(unsigned char* out, int v) {
@@ -110,13 +103,11 @@ CASAGrouping::CASAGrouping(const AcgModel& m, PitchTracker& t)
       mask(m.nframes, std::vector<double>(m.param.nchans, 0.0)),
       sumAcg(m.nlags, 0.0),
       currAcg(m.param.nchans, std::vector<double>(m.nlags, 0.0)),
-      gaborReal(m.param.nchans, std::vector<double>(30, 0.0)),
-      gaborImag(m.param.nchans, std::vector<double>(30, 0.0)),
-      minLag(static_cast<int>(std::ceil(static_cast<double>(m.srate) / 400.0)) + 1),
-      maxLag(static_cast<int>(std::round(static_cast<double>(m.srate) / 71.4)) - 1),
-      scratch_(std::make_shared<GroupingScratch>()) {
-    if (m.nlags < maxLag) maxLag = m.nlags;
-}
+      gaborReal(m.param.nchans, std::vector<double>(kGaborHalf, 0.0)),
+      gaborImag(m.param.nchans, std::vector<double>(kGaborHalf, 0.0)),
+      minLag(lag_geometry(m.srate, m.nlags).minLag),
+      maxLag(lag_geometry(m.srate, m.nlags).maxLag),
+      scratch_(std::make_shared<GroupingScratch>()) {}
 
 CASAGrouping::~CASAGrouping() = default;
 
@@ -272,16 +263,13 @@ double CASAGrouping::find_max(const double* p, int from, int to) {
 }
 
 void CASAGrouping::rangeInHz(int lag, double tolHz, int& lo, int& hi) const {
-    const int srate = model.srate;
-    const double P = static_cast<double>(lag * srate);
-    lo = static_cast<int>(std::floor(P / (srate + lag * tolHz)));
-    hi = static_cast<int>(std::ceil(P / (srate - lag * tolHz)));
-    if (hi >= maxLag) hi = maxLag - 1;
+    const LagRange r = lags_within_hz(lags(), lag, tolHz);
+    lo = r.lo;
+    hi = r.hi;
 }
 
 double CASAGrouping::calc_distHz(int a, int b) const {
-    const double srate = model.srate;
-    return std::fabs(srate / a - srate / b);
+    return hz_apart(model.srate, a, b);
 }
 
 // ---------------------------------------------------------------------------
@@ -1230,7 +1218,7 @@ void CASAGrouping::group1_candidate(std::vector<double>& cand) {
             lag = peaks[i];
         }
     }
-    cand[0] = single_quotient(model.srate, lag);
+    cand[0] = lag_hz_single(model.srate, lag);
 }
 
 namespace {
@@ -1252,7 +1240,7 @@ void CASAGrouping::group2_candidates(std::vector<double>& cand) {
         int lag;
         // The last lag read is maxLag itself, kept inside the summary.
         find_max(sumAcg.data(), minLag, std::min(maxLag, model.nlags - 1), lag);
-        cand[1] = single_quotient(model.srate, lag);
+        cand[1] = lag_hz_single(model.srate, lag);
         return;
     }
     // Rank by height; of equal heights the later (longer-lag) peak ranks higher.
@@ -1261,13 +1249,15 @@ void CASAGrouping::group2_candidates(std::vector<double>& cand) {
     std::sort(ranked, ranked + n);
     const double top = ranked[n - 1].first;
 
-    cand[1] = double_quotient(model.srate, peaks[ranked[n - 1].second]);
+    // Which precision a candidate uses matters: the tracker's F0 values are
+    // matched back to the candidates bit for bit.
+    cand[1] = lag_hz_double(model.srate, peaks[ranked[n - 1].second]);
     if (n >= 2 && ranked[n - 2].first > 0.9 * top) {
-        cand[2] = double_quotient(model.srate, peaks[ranked[n - 2].second]);
+        cand[2] = lag_hz_double(model.srate, peaks[ranked[n - 2].second]);
         drop_if_near_first(cand, 2);
     }
     if (n >= 3 && ranked[n - 3].first > 0.9 * top) {
-        cand[3] = single_quotient(model.srate, peaks[ranked[n - 3].second]);
+        cand[3] = lag_hz_single(model.srate, peaks[ranked[n - 3].second]);
         drop_if_near_first(cand, 3);
     }
 }
@@ -1304,7 +1294,7 @@ void CASAGrouping::form_fragments() {
             if (t == cand[0]) claim_group(i, SPINE_1, t, label);
             if (t == cand[1] || t == cand[2] || t == cand[3]) {
                 // A period beyond the search range: the group is claimed at the floor.
-                if (std::round(srate / t) > maxLag)
+                if (period_lags(srate, t) > maxLag)
                     claim_group_at_floor(i, label);
                 else
                     claim_group(i, SPINE_2, t, label);
@@ -1322,10 +1312,9 @@ void CASAGrouping::claim_group_at_floor(int frame, int label) {
 }
 
 void CASAGrouping::claim_group(int frame, SPINE_GROUPS group, double t, int label) {
-    const double srate = model.srate;
     const int nlags = model.nlags;
-    const int lo = static_cast<int>(std::round(srate / (t + 20.0)));
-    const int hi = std::min(static_cast<int>(std::round(srate / (t - 20.0))), nlags - 1);
+    const LagRange near = lags_near_f0(model.srate, nlags, t);
+    const int lo = near.lo, hi = near.hi;
     const size_t at = static_cast<size_t>(frame) * nlags;
     for (int k = 0; k < model.param.nchans; ++k) {
         if (frmSegments[frame][k] != group) continue;
@@ -1345,8 +1334,7 @@ void CASAGrouping::claim_group(int frame, SPINE_GROUPS group, double t, int labe
 }
 
 double CASAGrouping::mask_value(double t, int bestLag) const {
-    const float est = static_cast<float>(model.srate) / static_cast<float>(bestLag);
-    const double d = std::fabs(t - static_cast<double>(est));
+    const double d = std::fabs(t - lag_hz_single(model.srate, bestLag));
     // Logistic in the deviation, 0.5 at 20 Hz, evaluated in single precision.
     const float x = static_cast<float>((20.0 - d) * -0.15);
     const float m = 1.0f / (::expf(x) + 1.0f);

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "acgmodel.h"
+#include "geometry.h"
+#include "matrix.h"
 #include "ruletracker.h"
 
 // Work buffers that the grouping reuses from frame to frame (casagrouping.cpp).
@@ -22,8 +24,8 @@ enum SPINE_GROUPS { SPINE_1 = 1, SPINE_2 = 2 };
 
 class CASAGrouping {
 public:
-    using Matrix = std::vector<std::vector<double>>;
-    using IntMatrix = std::vector<std::vector<int>>;
+    using Matrix = ::Matrix;
+    using IntMatrix = ::IntMatrix;
 
     const AcgModel& model;
     PitchTracker& tracker;
@@ -110,6 +112,9 @@ private:
     // result depends on beyond the call that fills them, so copies of the
     // grouping may share them.
     std::shared_ptr<GroupingScratch> scratch_;
+
+    // The lags of the periodicity search: the sample rate, nlags, minLag, maxLag.
+    LagGeometry lags() const { return {model.srate, model.nlags, minLag, maxLag}; }
 
     // rangeInHz(lag, 1.0) for the lags base .. base + count - 1, from a table
     // made once for the grouping's sample rate and search range.

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
+#include "matrix.h"
 
-using Matrix = std::vector<std::vector<double>>;
-using LabelMatrix = std::vector<std::vector<int>>;
+namespace {
 
 constexpr double kMinF0 = 70.0;         // lower values are no candidates
 constexpr double kDuplicateHz = 6.0;    // closer candidates of one frame are duplicates
@@ -29,7 +28,7 @@ float dist_hz(double a, double b) {
 
 // The caller's output tables and the identifier counters of one call.
 struct TrackTables {
-    LabelMatrix& labels;
+    IntMatrix& labels;
     Matrix& tracks;
     int counter[kSlots];
 };

@@ -236,10 +236,8 @@ std::vector<std::vector<double>> plain_autocorrelogram(const std::vector<double>
     AcgParam p = shape.param;
     p.nchans = nchans;
     shape.set_param(p);
-    const int S = static_cast<int>(std::round(srate * 10 / 1000.0));
-    const int W = static_cast<int>(std::round(srate * 30 / 1000.0));
-    const int nframes = static_cast<int>(std::ceil(static_cast<double>(x.size()) / S));
-    const int nlags = W / 2;
+    const FrameGeometry fr = shape.frames_of(x.size(), srate);
+    const int S = fr.shift, W = fr.window, nframes = fr.nframes, nlags = fr.nlags;
     std::vector<double> padded(x);
     padded.resize(static_cast<size_t>(S) * nframes, 0.0);
     std::vector<double> lead(W - S + padded.size(), 0.0);
