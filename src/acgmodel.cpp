@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <variant>
 
 #include "geometry.h"
+#include "matrixfile.h"
 #include "vectors.h"
 
 namespace {
@@ -443,26 +443,12 @@ bool AcgModel::output(const char* filename) const {
             return false;
         }
     }
-    std::ofstream f(filename, std::ios::binary | std::ios::trunc);
-    if (!f.is_open()) {
-        std::cerr << "Cannot open file: " << filename << std::endl;
-        return false;
-    }
+    MatrixFile out(filename, "Cannot open file: ");
+    if (!out.is_open()) return false;
     const int32_t header[3] = {nlags, param.nchans, nframes};
-    f.write(reinterpret_cast<const char*>(header), sizeof header);
-    std::vector<float> frame(static_cast<size_t>(param.nchans) * nlags);
-    for (int j = 0; j < nframes; ++j) {
+    out.put_int32(header, 3);
+    for (int j = 0; j < nframes; ++j)
         for (int c = 0; c < param.nchans; ++c)
-            for (int k = 0; k < nlags; ++k)
-                frame[static_cast<size_t>(c) * nlags + k] =
-                    static_cast<float>(acg[c][static_cast<size_t>(j) * nlags + k]);
-        f.write(reinterpret_cast<const char*>(frame.data()),
-                static_cast<std::streamsize>(frame.size() * sizeof(float)));
-    }
-    f.close();
-    if (f.fail()) {
-        std::cerr << "Unable to write file: " << filename << std::endl;
-        return false;
-    }
-    return true;
+            out.put_float32(acg[c].data() + static_cast<size_t>(j) * nlags, nlags);
+    return out.close();
 }

@@ -4,12 +4,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <utility>
 
 #include "geometry.h"
+#include "matrixfile.h"
 #include "vectors.h"
 
 namespace {
@@ -50,46 +50,6 @@ constexpr int kGaborHalf = 30;         // taps on each side of a Gabor kernel's 
 constexpr double kSilenceFloor = 0.00001;
 constexpr double kCloseHz = 3.0;       // candidates closer than this are one F0
 constexpr double kMaskFloor = 0.501;   // mask of a claimed unit far off its track
-
-// Element encoders of the result files, least significant byte first.
-void put_int16(unsigned char* out, int v) {
-    const auto u = static_cast<uint16_t>(static_cast<unsigned>(v) & 0xFFFFu);
-    out[0] = static_cast<unsigned char>(u & 0xFFu);
-    out[1] = static_cast<unsigned char>(u >> 8);
-}
-
-void put_float32(unsigned char* out, double v) {
-    const float f = static_cast<float>(v);
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    for (int b = 0; b < 4; ++b) out[b] = static_cast<unsigned char>((bits >> (8 * b)) & 0xFFu);
-}
-
-// Writes a matrix as a headerless row-major dump, one buffer per row.
-// Reports on standard error and returns false when the file cannot be
-// opened, or when a write or the close fails (the file would be short).
-template <typename T, typename Put>
-bool write_matrix(const char* filename, const std::vector<std::vector<T>>& m, size_t width,
-                  Put put) {
-    std::ofstream out(filename, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        std::cerr << "Unable to open file: " << filename << std::endl;
-        return false;
-    }
-    std::vector<unsigned char> buf;
-    for (const auto& row : m) {
-        buf.resize(row.size() * width);
-        for (size_t i = 0; i < row.size(); ++i) put(&buf[i * width], row[i]);
-        out.write(reinterpret_cast<const char*>(buf.data()),
-                  static_cast<std::streamsize>(buf.size()));
-    }
-    out.close();
-    if (out.fail()) {
-        std::cerr << "Unable to write file: " << filename << std::endl;
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -1352,25 +1312,25 @@ bool CASAGrouping::fragment_labels_wrap() const {
 // Result writers
 
 bool CASAGrouping::write_frmSegments(const char* filename) const {
-    return write_matrix(filename, frmSegments, 2, put_int16);
+    return write_int16_matrix(filename, frmSegments);
 }
 
 bool CASAGrouping::write_f0Candidates(const char* filename) const {
-    return write_matrix(filename, f0Candidates, 4, put_float32);
+    return write_float32_matrix(filename, f0Candidates);
 }
 
 bool CASAGrouping::write_f0Tracks(const char* filename) const {
-    return write_matrix(filename, f0Tracks, 4, put_float32);
+    return write_float32_matrix(filename, f0Tracks);
 }
 
 bool CASAGrouping::write_fragments(const char* filename) const {
-    return write_matrix(filename, fragments, 2, put_int16);
+    return write_int16_matrix(filename, fragments);
 }
 
 bool CASAGrouping::write_mask(const char* filename) const {
-    return write_matrix(filename, mask, 4, put_float32);
+    return write_float32_matrix(filename, mask);
 }
 
 bool CASAGrouping::write_f0Labels(const char* filename) const {
-    return write_matrix(filename, f0Labels, 2, put_int16);
+    return write_int16_matrix(filename, f0Labels);
 }
