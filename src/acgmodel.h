@@ -1,9 +1,16 @@
-// The auditory front end of corlune: a gammatone filterbank spaced on the
-// ERB-rate scale and, per channel and frame, the FFT autocorrelation of the
-// half-wave rectified filter output under a Hann window.
+// The auditory front end of corlune as one model of a whole signal: the
+// channels' centre frequencies on the ERB-rate scale, and the autocorrelogram
+// that the two front-end stages make of the signal, the gammatone filterbank
+// (gammatone.h) and, per channel and frame, the FFT autocorrelation of the
+// rectified filter output under a Hann window (frameacf.h). The model holds
+// the whole autocorrelogram; it also writes it to a file.
 //
-// Usage: construct with the parameters, call compute() once with the whole
-// signal, then read nlags, nframes, acg, cfs and srate directly. The model
+//     AcgModel model;                        // kDefaultAcgParam: 32 channels, 30/10 ms
+//     model.compute(samples, 16000);
+//     const double* row = model.acg[c].data() + f * model.nlags;  // channel c, frame f
+//     model.output("utt.acg");
+//
+// Read nlags, nframes, acg, cfs and srate directly after compute(). The model
 // must outlive any CASAGrouping built over it.
 #pragma once
 
@@ -44,11 +51,12 @@ public:
     void compute(const std::vector<double>& samples, int srate);
 
     // Filters n samples of x through the gammatone filter at cf and writes
-    // the half-wave rectified output to out (a separate array).
+    // the half-wave rectified output to out (a separate array): gammatone_filter().
     static void gammatone(double cf, const double* x, unsigned long n, int fs, double* out);
 
     // The same filter for count channels at once (centre frequencies cf[i],
-    // outputs out[i]); each output is bit for bit that of gammatone().
+    // outputs out[i]); each output is bit for bit that of gammatone(). A
+    // Filterbank that starts at rest.
     static void gammatone_bank(const double* cf, int count, const double* x, unsigned long n,
                                int fs, double* const* out);
 

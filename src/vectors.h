@@ -40,12 +40,16 @@
 //     }
 //
 // Kernels take and return vectors by reference only: a wide vector passed by
-// value follows a different calling convention with and without AVX.
+// value follows a different calling convention with and without AVX. Vectors
+// kept in memory between calls (a member, a heap object) are declared
+// alignas(vec::kAlign): code compiled without AVX aligns a 256-bit vector
+// type to only 16 bytes, while the kernel's AVX copy may assume 32.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -70,6 +74,9 @@ typedef float f32x16 __attribute__((vector_size(64)));
 typedef double f64x2 __attribute__((vector_size(16)));
 typedef double f64x4 __attribute__((vector_size(32)));
 typedef double f64x8 __attribute__((vector_size(64)));
+
+// Alignment, in bytes, of vectors kept in memory: that of the widest vectors.
+constexpr size_t kAlign = 64;
 
 // Vector widths by the doubles a vector holds: SSE2 (every x86-64 processor;
 // elsewhere the compiler's generic 128-bit vectors), AVX and AVX-512.
