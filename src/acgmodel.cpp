@@ -31,7 +31,8 @@ void prepare_row(std::vector<double>& row, size_t n) {
 // no copy of the whole signal or of a whole filter output is kept.
 void analyse_channels(const std::vector<double>& samples, const FrameGeometry& fr,
                       Filterbank& bank, std::vector<double>* const* rows,
-                      const FrameAutocorrelation& acf, FrameAutocorrelation::Workspace& ws) {
+                      const FrameAutocorrelation& acf, FrameAutocorrelation::Workspace& ws,
+                      StageTimer* timer) {
     constexpr int kBlockFrames = 32;
     const int S = fr.shift, lead = fr.window - fr.shift;
     const int count = bank.channels();
@@ -45,6 +46,7 @@ void analyse_channels(const std::vector<double>& samples, const FrameGeometry& f
         const size_t t0 = static_cast<size_t>(j0) * S, t1 = t0 + static_cast<size_t>(nb) * S;
         const size_t n = samples.size();
         const size_t real = t1 <= n ? t1 - t0 : (t0 < n ? n - t0 : 0);
+        mark(timer, Stage::Filterbank);
         for (int lane = 0; lane < count; ++lane)
             out[lane] = buffer.data() + lane * capacity + lead;
         if (real > 0) bank.filter(samples.data() + t0, real, out);
@@ -52,6 +54,7 @@ void analyse_channels(const std::vector<double>& samples, const FrameGeometry& f
         for (int lane = 0; lane < count; ++lane) out[lane] += real;
         bank.filter(zeros.data(), (t1 - t0) - real, out);
 
+        mark(timer, Stage::Autocorrelation);
         for (int lane = 0; lane < count; ++lane) {
             double* buf = buffer.data() + lane * capacity;
             for (int j = 0; j < nb; ++j) {
@@ -61,6 +64,7 @@ void analyse_channels(const std::vector<double>& samples, const FrameGeometry& f
             std::memmove(buf, buf + static_cast<size_t>(nb) * S, sizeof(double) * lead);
         }
     }
+    mark(timer, Stage::Idle);
 }
 
 }  // namespace
@@ -99,7 +103,7 @@ void AcgModel::gammatone_bank(const double* cf, int count, const double* x, unsi
 
 std::vector<double> AcgModel::window_hann(int n) { return FrameAutocorrelation::hann_window(n); }
 
-void AcgModel::compute(const std::vector<double>& samples, int sr) {
+void AcgModel::compute(const std::vector<double>& samples, int sr, StageTimer* timer) {
     srate = sr;
     const FrameGeometry fr = frames_of(samples.size(), srate);
     nframes = fr.nframes;
@@ -126,7 +130,7 @@ void AcgModel::compute(const std::vector<double>& samples, int sr) {
         std::vector<double>* rows[Filterbank::kMaxLanes];
         for (int lane = 0; lane < count; ++lane) rows[lane] = &acg[c0 + lane];
         Filterbank bank(&cfs[c0], count, srate, width);
-        analyse_channels(samples, fr, bank, rows, acf, ws);
+        analyse_channels(samples, fr, bank, rows, acf, ws, timer);
     }
 }
 

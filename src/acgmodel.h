@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "geometry.h"
+#include "stagetimer.h"
 
 struct AcgParam {
     double lowcf;   // centre frequency of channel 0, Hz
@@ -47,8 +48,10 @@ public:
     void set_param(const AcgParam& p);
 
     // Computes the autocorrelogram of samples at sample rate srate
-    // (srate > 0, shift of at least one sample, window not shorter than the shift).
-    void compute(const std::vector<double>& samples, int srate);
+    // (srate > 0, shift of at least one sample, window not shorter than the
+    // shift). A timer, if given, hears where the filterbank and the
+    // autocorrelation stages begin (stagetimer.h).
+    void compute(const std::vector<double>& samples, int srate, StageTimer* timer = nullptr);
 
     // Filters n samples of x through the gammatone filter at cf and writes
     // the half-wave rectified output to out (a separate array): gammatone_filter().
