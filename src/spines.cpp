@@ -37,6 +37,8 @@ constexpr double kHighChannelHz = 3650.0;
 constexpr double kNearPeak = 0.95;
 // ... and above this share of its lag 0.
 constexpr double kFollowsZeroLag = 0.5;
+// Margin of a channel's distance to a spine beside the tolerance, Hz.
+constexpr double kMarginHz = 1.0;
 
 // Sum of the histogram bins over the lags lo .. hi (bins outside ignored),
 // accumulated in single precision.
@@ -224,6 +226,7 @@ void adjust_spines(Spines& sp, const FrameRows& normalised, const int* dendrites
     double_spine(summary, g.maxLag, sp, 0);
     if (sp.count == 1) return;
 
+    // A second spine at the very end of the range has no peak to move to.
     if (sp.lag[1] + 2 >= g.maxLag) {
         sp.count = 1;
         return;
@@ -264,10 +267,10 @@ void assign_channels(const FrameRows& normalised, const double* cfs, const Spine
         int l = s0;
         if (cf > kLagResolvedHz) l = toward_larger_neighbour(r, l, max1, idx);
         const double e1 = (max1 > 0.0 && follows(r, l, max1))
-                              ? std::min(tol - 1.0, hz_apart(g.srate, idx, l))
-                              : tol + 1.0;
+                              ? std::min(tol - kMarginHz, hz_apart(g.srate, idx, l))
+                              : tol + kMarginHz;
         if (sp.count <= 1) {
-            groups[c] = decide_label(r, tol, e1, tol + 1.0, max1, 0.0, l, 0, s2, false);
+            groups[c] = decide_label(r, tol, e1, tol + kMarginHz, max1, 0.0, l, 0, s2, false);
             continue;
         }
 
@@ -276,7 +279,7 @@ void assign_channels(const FrameRows& normalised, const double* cfs, const Spine
         if (cf > kLagResolvedHz) j = toward_larger_neighbour(r, j, max2, idx);
         double e2 = hz_apart(g.srate, idx, j);
         if (max2 > 0.0 && follows(r, j, max2)) {
-            e2 = std::min(tol - 1.0, e2);
+            e2 = std::min(tol - kMarginHz, e2);
             if (r[j] > r[l]) e2 = std::min(e1, e2);
         }
         if (cf > kHighChannelHz)
