@@ -1,262 +1,19 @@
 #include "acgmodel.h"
 
-#include <fftw3.h>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <optional>
+
+#include "frameacf.h"
+#include "gammatone.h"
+#include "matrixfile.h"
 
 namespace {
 
 // ERB-rate of a frequency in Hz.
 double erb_rate(double f) { return 21.4 * std::log10(0.00437 * f + 1.0); }
-
-// Lengths in samples of a duration in ms: the int product divided in double,
-// rounded half away from zero.
-int ms_to_samples(int srate, int ms) {
-    return static_cast<int>(std::round((srate * ms) / 1000.0));
-}
-
-// Two doubles processed lane by lane. Every operation on it is the IEEE
-// operation of each lane on its own (the build never contracts to FMA), so a
-// lane computes bit for bit what the scalar code computes.
-typedef double v2d __attribute__((vector_size(16)));
-// Lane masks as lane comparisons produce them: all ones where true.
-typedef decltype(v2d{} < v2d{}) v2m;
-
-template <typename To, typename From>
-inline To bits_as(From v) {
-    static_assert(sizeof(To) == sizeof(From), "same size");
-    To r;
-    std::memcpy(&r, &v, sizeof r);
-    return r;
-}
-inline v2d load2(const double* p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
-inline v2d splat(double x) { return v2d{x, x}; }
-// Lanes where mask is set keep their value; the others become +0.0.
-inline v2d keep_where(v2m mask, v2d v) { return bits_as<v2d>(mask & bits_as<v2m>(v)); }
-inline v2d sqrt2(v2d v) {
-#if defined(__SSE2__)
-    return bits_as<v2d>(_mm_sqrt_pd(bits_as<__m128d>(v)));
-#else
-    return v2d{std::sqrt(v[0]), std::sqrt(v[1])};
-#endif
-}
-
-// Lanes of double the widest vectors of the processor hold: 8 with
-// AVX-512, 4 with AVX, else the 2 of SSE2. Division, square root and
-// multiplication are correctly rounded at every width, so each lane gives
-// the scalar value whichever width runs.
-int widest_lanes() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    static const int lanes = __builtin_cpu_supports("avx512f") ? 8
-                             : __builtin_cpu_supports("avx")   ? 4
-                                                               : 2;
-    return lanes;
-#else
-    return 2;
-#endif
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define CORLUNE_WIDE_VECTORS 1
-typedef double v4d __attribute__((vector_size(32)));
-
-// The lag values sqrt(v / divisor) where v > 0, else 0.0, for k = 0 .. n - 1
-// as far as whole vectors go; returns the first k not done. The divider and
-// the square-root unit limit this loop, and they handle four or eight lanes
-// in about the time of two.
-__attribute__((target("avx512f"))) int lag_values_8(const double* v, const double* divisor,
-                                                   double* out, int n) {
-    int k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const __m512d x = _mm512_loadu_pd(v + k);
-        const __mmask8 positive = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_GT_OQ);
-        const __m512d q = _mm512_div_pd(x, _mm512_loadu_pd(divisor + k));
-        _mm512_storeu_pd(out + k, _mm512_maskz_sqrt_pd(positive, q));
-    }
-    return k;
-}
-
-__attribute__((target("avx"))) int lag_values_4(const double* v, const double* divisor,
-                                               double* out, int n) {
-    int k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const __m256d x = _mm256_loadu_pd(v + k);
-        const __m256d positive = _mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GT_OQ);
-        const __m256d q = _mm256_and_pd(positive, _mm256_div_pd(x, _mm256_loadu_pd(divisor + k)));
-        _mm256_storeu_pd(out + k, _mm256_sqrt_pd(q));
-    }
-    return k;
-}
-#endif
-
-int wide_lag_values(const double* v, const double* divisor, double* out, int n) {
-#if defined(CORLUNE_WIDE_VECTORS)
-    if (widest_lanes() == 8) return lag_values_8(v, divisor, out, n);
-    if (widest_lanes() == 4) return lag_values_4(v, divisor, out, n);
-#endif
-    (void)v, (void)divisor, (void)out, (void)n;
-    return 0;
-}
-
-// Every lane of v set to x. (Not 0.0 + x, which turns -0.0 into +0.0.)
-template <typename V>
-[[gnu::always_inline]] inline void set_all(V& v, double x) {
-    for (int i = 0; i < static_cast<int>(sizeof(V) / sizeof(double)); ++i) v[i] = x;
-}
-
-// The coefficients of one channel's gammatone filter.
-struct GammatoneCoeffs {
-    double c1, c2, c3, c4, c5, gain, cosw, sinw;
-};
-
-GammatoneCoeffs gammatone_coeffs(double cf, int fs) {
-    const double tpt = 2.0 * M_PI / fs;
-    const double erb = 24.7 * (0.00437 * cf + 1.0);
-    const double a = erb * tpt * 1.019;
-    const double q = std::exp(-a);
-    const double w = tpt * cf;
-    return {4.0 * q,         -6.0 * q * q,        4.0 * q * q * q, -q * q * q * q,
-            4.0 * q * q,     a * a * a * a / 3.0, std::cos(w),     std::sin(w)};
-}
-
-// Gammatone filters of several channels over the same signal, one channel
-// per lane of a vector V of doubles and two vectors interleaved: the
-// recursion of one channel is a long chain of dependent operations, so
-// running several side by side keeps the arithmetic units busy. Each lane
-// repeats AcgModel::gammatone's operations in the same order; the state
-// carries over between calls, so the signal can be filtered block by block.
-template <typename V>
-class GammatoneLanes {
-public:
-    static constexpr int kPerVector = sizeof(V) / sizeof(double);
-    static constexpr int kLanes = 2 * kPerVector;
-
-    // Channels beyond count repeat the last one; their output is discarded.
-    GammatoneLanes(const double* cf, int count, int fs) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-            const GammatoneCoeffs k = gammatone_coeffs(cf[std::min(lane, count - 1)], fs);
-            State& p = states_[lane / kPerVector];
-            const int i = lane % kPerVector;
-            p.c1[i] = k.c1, p.c2[i] = k.c2, p.c3[i] = k.c3, p.c4[i] = k.c4, p.c5[i] = k.c5;
-            p.gain[i] = k.gain, p.cosw[i] = k.cosw, p.sinw[i] = k.sinw;
-            p.cs[i] = 1.0;
-        }
-    }
-
-    // Filters n samples of x; out[lane][t] receives the rectified output.
-    // (Inlined into a caller compiled for the vectors' instruction set.)
-    [[gnu::always_inline]] inline void run(const double* x, size_t n, double* const* out) {
-        State a = states_[0], b = states_[1];
-        for (size_t t = 0; t < n; ++t) {
-            V xt;
-            set_all(xt, x[t]);
-            V y[2];
-            a.step(xt, y[0]);
-            b.step(xt, y[1]);
-            for (int lane = 0; lane < kLanes; ++lane)
-                out[lane][t] = y[lane / kPerVector][lane % kPerVector];
-        }
-        states_[0] = a;
-        states_[1] = b;
-    }
-
-private:
-    struct State {
-        V c1{}, c2{}, c3{}, c4{}, c5{}, gain{}, cosw{}, sinw{};
-        V p1r{}, p2r{}, p3r{}, p4r{}, p1i{}, p2i{}, p3i{}, p4i{};
-        V cs{}, sn{};
-
-        [[gnu::always_inline]] inline void step(const V& x, V& y) {
-            typedef decltype(V{} < V{}) M;
-            V tiny, negativeZero;
-            set_all(tiny, 1e-200);
-            set_all(negativeZero, -0.0);
-            const M sign = (M)negativeZero;
-            V p0r = cs * x + c1 * p1r + c2 * p2r + c3 * p3r + c4 * p4r;
-            V p0i = sn * x + c1 * p1i + c2 * p2i + c3 * p3i + c4 * p4i;
-            // Lanes whose magnitude (the sign bit cleared) is below tiny become +0.0.
-            p0r = (V)((M)p0r & ~sign) < tiny ? V{} : p0r;
-            p0i = (V)((M)p0i & ~sign) < tiny ? V{} : p0i;
-            const V ur = p0r + c1 * p1r + c5 * p2r;
-            const V ui = p0i + c1 * p1i + c5 * p2i;
-            y = (ur * cs + ui * sn) * gain;
-            y = y < V{} ? V{} : y;
-            p4r = p3r, p3r = p2r, p2r = p1r, p1r = p0r;
-            p4i = p3i, p3i = p2i, p2i = p1i, p1i = p0i;
-            const V ncs = cs * cosw + sn * sinw;
-            const V nsn = sn * cosw - cs * sinw;
-            cs = ncs;
-            sn = nsn;
-        }
-    };
-    State states_[2];
-};
-
-#if defined(CORLUNE_WIDE_VECTORS)
-__attribute__((target("avx"))) void run_wide(GammatoneLanes<v4d>& bank, const double* x,
-                                             size_t n, double* const* out) {
-    bank.run(x, n, out);
-}
-#endif
-
-// The gammatone filters of up to lanes() channels in the widest vectors the
-// processor has: eight channels with AVX, four with SSE2. The outputs are
-// the same either way; eight run in little more than the time of four.
-class ChannelBank {
-public:
-    static constexpr int kMaxLanes = 8;
-
-    static int lanes() {
-#if defined(CORLUNE_WIDE_VECTORS)
-        if (widest_lanes() >= 4) return GammatoneLanes<v4d>::kLanes;
-#endif
-        return GammatoneLanes<v2d>::kLanes;
-    }
-
-    // count channels, at most lanes(); the lanes beyond count are discarded.
-    ChannelBank(const double* cf, int count, int fs) {
-#if defined(CORLUNE_WIDE_VECTORS)
-        if (lanes() == GammatoneLanes<v4d>::kLanes) {
-            wide_.emplace(cf, count, fs);
-            return;
-        }
-#endif
-        narrow_.emplace(cf, count, fs);
-    }
-
-    // Filters n samples of x; out[lane][t], lane < lanes(), receives the output.
-    void run(const double* x, size_t n, double* const* out) {
-#if defined(CORLUNE_WIDE_VECTORS)
-        if (wide_) return run_wide(*wide_, x, n, out);
-#endif
-        narrow_->run(x, n, out);
-    }
-
-private:
-    std::optional<GammatoneLanes<v2d>> narrow_;
-#if defined(CORLUNE_WIDE_VECTORS)
-    std::optional<GammatoneLanes<v4d>> wide_;
-#endif
-};
 
 // Empties a row and gives it room for exactly n values; the old storage is
 // released first, so a recomputation never holds two copies.
@@ -267,157 +24,47 @@ void prepare_row(std::vector<double>& row, size_t n) {
     row.reserve(n);
 }
 
-// Replaces a half-complex spectrum of length w by its power spectrum in place:
-// bin m has its real part at m and its imaginary part at w - m.
-void power_spectrum(double* s, int w) {
-    s[0] = s[0] * s[0];
-    const int last = (w + 1) / 2 - 1;
-    int m = 1;
-    for (; m + 1 <= last; m += 2) {  // bins m and m + 1
-        const v2d re = load2(s + m);
-        const v2d im = v2d{s[w - m], s[w - m - 1]};
-        store2(s + m, re * re + im * im);
-        s[w - m] = 0.0;
-        s[w - m - 1] = 0.0;
-    }
-    for (; m <= last; ++m) {
-        s[m] = s[m] * s[m] + s[w - m] * s[w - m];
-        s[w - m] = 0.0;
-    }
-    if (w % 2 == 0) s[w / 2] = s[w / 2] * s[w / 2];
-}
-
-// The per-frame autocorrelation: window, forward FFT, power spectrum,
-// backward FFT, and the normalised square roots of the first nlags lags.
-// The FFT arrays and plans are made once and serve every channel and frame.
-class FrameAnalyser {
-public:
-    FrameAnalyser(int w, int nlags)
-        : w_(w), nlags_(nlags), window_(AcgModel::window_hann(w)), divisor_(nlags),
-          lags_(nlags) {
-        time_ = static_cast<double*>(fftw_malloc(sizeof(double) * w));
-        spec_ = static_cast<double*>(fftw_malloc(sizeof(double) * w));
-        forward_ = fftw_plan_r2r_1d(w, time_, spec_, FFTW_R2HC, FFTW_ESTIMATE);
-        backward_ = fftw_plan_r2r_1d(w, spec_, time_, FFTW_HC2R, FFTW_ESTIMATE);
-        // W x (W - k), formed as an integer product (64-bit, so that no
-        // window length overflows it) and converted to double.
-        for (int k = 0; k < nlags; ++k)
-            divisor_[k] = static_cast<double>(static_cast<int64_t>(w) * (w - k));
-    }
-    ~FrameAnalyser() {
-        fftw_destroy_plan(forward_);
-        fftw_destroy_plan(backward_);
-        fftw_free(time_);
-        fftw_free(spec_);
-    }
-    FrameAnalyser(const FrameAnalyser&) = delete;
-    FrameAnalyser& operator=(const FrameAnalyser&) = delete;
-
-    // Appends the nlags values of the frame that starts at frame[0].
-    void analyse(const double* frame, std::vector<double>& row) {
-        if (!window_frame(frame)) {
-            // A frame of zeros transforms to zeros: every lag is stored as 0.0.
-            row.insert(row.end(), static_cast<size_t>(nlags_), 0.0);
-            return;
-        }
-        fftw_execute(forward_);
-        power_spectrum(spec_, w_);
-        fftw_execute(backward_);
-        lag_values();
-        row.insert(row.end(), lags_.begin(), lags_.end());
-    }
-
-private:
-    // Fills the time array; false when every windowed value is zero.
-    bool window_frame(const double* frame) {
-        const double* h = window_.data();
-        const v2d zero = splat(0.0);
-        v2m nonzero{};
-        int k = 0;
-        for (; k + 2 <= w_; k += 2) {
-            const v2d t = load2(frame + k) * load2(h + k);
-            store2(time_ + k, t);
-            nonzero |= t != zero;
-        }
-        bool any = (nonzero[0] | nonzero[1]) != 0;
-        for (; k < w_; ++k) {
-            time_[k] = frame[k] * h[k];
-            any |= time_[k] != 0.0;
-        }
-        return any;
-    }
-
-    // sqrt(v / (W x (W - k))) where the inverse transform v is positive, else 0.0.
-    void lag_values() {
-        const v2d zero = splat(0.0);
-        int k = wide_lag_values(time_, divisor_.data(), lags_.data(), nlags_);
-        for (; k + 2 <= nlags_; k += 2) {
-            const v2d v = load2(time_ + k);
-            const v2m positive = v > zero;
-            store2(&lags_[k], sqrt2(keep_where(positive, v / load2(&divisor_[k]))));
-        }
-        for (; k < nlags_; ++k) {
-            const double v = time_[k];
-            lags_[k] = v > 0.0 ? std::sqrt(v / divisor_[k]) : 0.0;
-        }
-    }
-
-    int w_;
-    int nlags_;
-    std::vector<double> window_;
-    std::vector<double> divisor_;
-    std::vector<double> lags_;
-    double* time_ = nullptr;
-    double* spec_ = nullptr;
-    fftw_plan forward_ = nullptr;
-    fftw_plan backward_ = nullptr;
-};
-
-// The geometry of the frames: shift S, window W, nframes frames over a signal
-// of n samples that is padded with zeros to S x nframes.
-struct Framing {
-    int shift;
-    int window;
-    int nframes;
-    size_t n;
-};
-
-// Filters the signal through up to ChannelBank::lanes() channels and
-// appends each channel's frames to its row. The filter runs block by block
-// into a buffer per channel that holds the W - S samples of overlap with the
-// previous block (zeros before the signal starts) followed by the block's
-// new samples, so no copy of the whole signal or of a whole filter output
-// is kept.
-void analyse_channels(const std::vector<double>& samples, int srate, const Framing& fr,
-                      const double* cf, std::vector<double>* const* rows, int count,
-                      FrameAnalyser& analyser) {
+// Filters the signal through the bank's channels and appends each channel's
+// frames to its row. The filter runs block by block into a buffer per
+// channel that holds the W - S samples of overlap with the previous block
+// (zeros before the signal starts) followed by the block's new samples, so
+// no copy of the whole signal or of a whole filter output is kept.
+void analyse_channels(const std::vector<double>& samples, const FrameGeometry& fr,
+                      Filterbank& bank, std::vector<double>* const* rows,
+                      const FrameAutocorrelation& acf, FrameAutocorrelation::Workspace& ws,
+                      StageTimer* timer) {
     constexpr int kBlockFrames = 32;
     const int S = fr.shift, lead = fr.window - fr.shift;
-    const int lanes = ChannelBank::lanes();
+    const int count = bank.channels();
     const size_t capacity = static_cast<size_t>(lead) + static_cast<size_t>(kBlockFrames) * S;
-    std::vector<double> buffer(lanes * capacity, 0.0);
+    std::vector<double> buffer(count * capacity, 0.0);
     const std::vector<double> zeros(S, 0.0);
-    double* out[ChannelBank::kMaxLanes];
-    ChannelBank bank(cf, count, srate);
+    double* out[Filterbank::kMaxLanes];
 
     for (int j0 = 0; j0 < fr.nframes; j0 += kBlockFrames) {
         const int nb = std::min(kBlockFrames, fr.nframes - j0);
         const size_t t0 = static_cast<size_t>(j0) * S, t1 = t0 + static_cast<size_t>(nb) * S;
-        const size_t real = t1 <= fr.n ? t1 - t0 : (t0 < fr.n ? fr.n - t0 : 0);
-        for (int lane = 0; lane < lanes; ++lane)
+        const size_t n = samples.size();
+        const size_t real = t1 <= n ? t1 - t0 : (t0 < n ? n - t0 : 0);
+        mark(timer, Stage::Filterbank);
+        for (int lane = 0; lane < count; ++lane)
             out[lane] = buffer.data() + lane * capacity + lead;
-        if (real > 0) bank.run(samples.data() + t0, real, out);
+        if (real > 0) bank.filter(samples.data() + t0, real, out);
         // The padding at the end of the signal is shorter than one shift.
-        for (int lane = 0; lane < lanes; ++lane) out[lane] += real;
-        bank.run(zeros.data(), (t1 - t0) - real, out);
+        for (int lane = 0; lane < count; ++lane) out[lane] += real;
+        bank.filter(zeros.data(), (t1 - t0) - real, out);
 
+        mark(timer, Stage::Autocorrelation);
         for (int lane = 0; lane < count; ++lane) {
             double* buf = buffer.data() + lane * capacity;
-            for (int j = 0; j < nb; ++j)
-                analyser.analyse(buf + static_cast<size_t>(j) * S, *rows[lane]);
+            for (int j = 0; j < nb; ++j) {
+                const double* lags = acf.analyse(buf + static_cast<size_t>(j) * S, ws);
+                rows[lane]->insert(rows[lane]->end(), lags, lags + acf.nlags());
+            }
             std::memmove(buf, buf + static_cast<size_t>(nb) * S, sizeof(double) * lead);
         }
     }
+    mark(timer, Stage::Idle);
 }
 
 }  // namespace
@@ -434,6 +81,10 @@ void AcgModel::set_param(const AcgParam& p) {
     param = p;
 }
 
+FrameGeometry AcgModel::frames_of(size_t nsamples, int sr) const {
+    return frame_geometry(sr, param.shift_ms, param.win_ms, nsamples);
+}
+
 double AcgModel::centre_frequency(int i) const {
     const double lo = erb_rate(param.lowcf);
     const double hi = erb_rate(param.highcf);
@@ -442,63 +93,21 @@ double AcgModel::centre_frequency(int i) const {
 }
 
 void AcgModel::gammatone(double cf, const double* x, unsigned long n, int fs, double* out) {
-    const GammatoneCoeffs k = gammatone_coeffs(cf, fs);
-    const double c1 = k.c1, c2 = k.c2, c3 = k.c3, c4 = k.c4, c5 = k.c5;
-    double p1r = 0, p2r = 0, p3r = 0, p4r = 0;
-    double p1i = 0, p2i = 0, p3i = 0, p4i = 0;
-    double cs = 1.0, sn = 0.0;
-    for (unsigned long t = 0; t < n; ++t) {
-        // Shift down to 0 Hz and run the fourth-order recursion.
-        double p0r = cs * x[t] + c1 * p1r + c2 * p2r + c3 * p3r + c4 * p4r;
-        double p0i = sn * x[t] + c1 * p1i + c2 * p2i + c3 * p3i + c4 * p4i;
-        // Keep the recursion out of subnormal numbers when the input falls silent.
-        if (std::fabs(p0r) < 1e-200) p0r = 0.0;
-        if (std::fabs(p0i) < 1e-200) p0i = 0.0;
-        const double ur = p0r + c1 * p1r + c5 * p2r;
-        const double ui = p0i + c1 * p1i + c5 * p2i;
-        // Shift back up, keep the real part, rectify.
-        const double y = (ur * cs + ui * sn) * k.gain;
-        out[t] = y < 0.0 ? 0.0 : y;
-        p4r = p3r; p3r = p2r; p2r = p1r; p1r = p0r;
-        p4i = p3i; p3i = p2i; p2i = p1i; p1i = p0i;
-        const double ncs = cs * k.cosw + sn * k.sinw;
-        const double nsn = sn * k.cosw - cs * k.sinw;
-        cs = ncs;
-        sn = nsn;
-    }
+    gammatone_filter(cf, x, n, fs, out);
 }
 
 void AcgModel::gammatone_bank(const double* cf, int count, const double* x, unsigned long n,
                               int fs, double* const* out) {
-    const int width = ChannelBank::lanes();
-    for (int c0 = 0; c0 < count; c0 += width) {
-        const int lanes = std::min(width, count - c0);
-        std::vector<double> discard(lanes < width ? n : 0);
-        double* o[ChannelBank::kMaxLanes];
-        for (int lane = 0; lane < width; ++lane)
-            o[lane] = lane < lanes ? out[c0 + lane] : discard.data();
-        ChannelBank(cf + c0, lanes, fs).run(x, n, o);
-    }
+    if (count > 0) Filterbank(cf, count, fs).filter(x, n, out);
 }
 
-std::vector<double> AcgModel::window_hann(int n) {
-    if (n <= 0) return {};
-    std::vector<double> w(n);
-    const int half = (n + 1) / 2;
-    for (int k = 0; k < half; ++k) w[k] = 0.5 * (1.0 - std::cos(2.0 * M_PI * (k + 1) / (n + 1)));
-    for (int k = half; k < n; ++k) w[k] = w[n - 1 - k];
-    return w;
-}
+std::vector<double> AcgModel::window_hann(int n) { return FrameAutocorrelation::hann_window(n); }
 
-void AcgModel::compute(const std::vector<double>& samples, int sr) {
+void AcgModel::compute(const std::vector<double>& samples, int sr, StageTimer* timer) {
     srate = sr;
-    Framing fr{};
-    fr.shift = ms_to_samples(srate, param.shift_ms);
-    fr.n = samples.size();
-    nframes = static_cast<int>(std::ceil(static_cast<double>(fr.n) / fr.shift));
-    fr.nframes = nframes;
-    fr.window = ms_to_samples(srate, param.win_ms);
-    nlags = fr.window / 2;
+    const FrameGeometry fr = frames_of(samples.size(), srate);
+    nframes = fr.nframes;
+    nlags = fr.nlags;
 
     // Rows and centre frequencies follow the channel count even when the
     // parameters were changed without set_param.
@@ -511,13 +120,17 @@ void AcgModel::compute(const std::vector<double>& samples, int sr) {
     }
     if (nframes <= 0) return;
 
-    FrameAnalyser analyser(fr.window, nlags);
-    const int width = ChannelBank::lanes();
-    for (int c0 = 0; c0 < nchans; c0 += width) {
-        const int count = std::min(width, nchans - c0);
-        std::vector<double>* rows[ChannelBank::kMaxLanes];
+    // The stages are made once: the FFT plans serve every channel and frame.
+    const vec::Width width = vec::active_width();
+    const FrameAutocorrelation acf(fr.window, nlags, width);
+    FrameAutocorrelation::Workspace ws(acf);
+    const int lanes = Filterbank::lanes(width);
+    for (int c0 = 0; c0 < nchans; c0 += lanes) {
+        const int count = std::min(lanes, nchans - c0);
+        std::vector<double>* rows[Filterbank::kMaxLanes];
         for (int lane = 0; lane < count; ++lane) rows[lane] = &acg[c0 + lane];
-        analyse_channels(samples, srate, fr, &cfs[c0], rows, count, analyser);
+        Filterbank bank(&cfs[c0], count, srate, width);
+        analyse_channels(samples, fr, bank, rows, acf, ws, timer);
     }
 }
 
@@ -530,26 +143,12 @@ bool AcgModel::output(const char* filename) const {
             return false;
         }
     }
-    std::ofstream f(filename, std::ios::binary | std::ios::trunc);
-    if (!f.is_open()) {
-        std::cerr << "Cannot open file: " << filename << std::endl;
-        return false;
-    }
+    MatrixFile out(filename, "Cannot open file: ");
+    if (!out.is_open()) return false;
     const int32_t header[3] = {nlags, param.nchans, nframes};
-    f.write(reinterpret_cast<const char*>(header), sizeof header);
-    std::vector<float> frame(static_cast<size_t>(param.nchans) * nlags);
-    for (int j = 0; j < nframes; ++j) {
+    out.put_int32(header, 3);
+    for (int j = 0; j < nframes; ++j)
         for (int c = 0; c < param.nchans; ++c)
-            for (int k = 0; k < nlags; ++k)
-                frame[static_cast<size_t>(c) * nlags + k] =
-                    static_cast<float>(acg[c][static_cast<size_t>(j) * nlags + k]);
-        f.write(reinterpret_cast<const char*>(frame.data()),
-                static_cast<std::streamsize>(frame.size() * sizeof(float)));
-    }
-    f.close();
-    if (f.fail()) {
-        std::cerr << "Unable to write file: " << filename << std::endl;
-        return false;
-    }
-    return true;
+            out.put_float32(acg[c].data() + static_cast<size_t>(j) * nlags, nlags);
+    return out.close();
 }

@@ -1,13 +1,24 @@
-// The auditory front end of corlune: a gammatone filterbank spaced on the
-// ERB-rate scale and, per channel and frame, the FFT autocorrelation of the
-// half-wave rectified filter output under a Hann window.
+// The auditory front end of corlune as one model of a whole signal: the
+// channels' centre frequencies on the ERB-rate scale, and the autocorrelogram
+// that the two front-end stages make of the signal, the gammatone filterbank
+// (gammatone.h) and, per channel and frame, the FFT autocorrelation of the
+// rectified filter output under a Hann window (frameacf.h). The model holds
+// the whole autocorrelogram; it also writes it to a file.
 //
-// Usage: construct with the parameters, call compute() once with the whole
-// signal, then read nlags, nframes, acg, cfs and srate directly. The model
+//     AcgModel model;                        // kDefaultAcgParam: 32 channels, 30/10 ms
+//     model.compute(samples, 16000);
+//     const double* row = model.acg[c].data() + f * model.nlags;  // channel c, frame f
+//     model.output("utt.acg");
+//
+// Read nlags, nframes, acg, cfs and srate directly after compute(). The model
 // must outlive any CASAGrouping built over it.
 #pragma once
 
+#include <cstddef>
 #include <vector>
+
+#include "geometry.h"
+#include "stagetimer.h"
 
 struct AcgParam {
     double lowcf;   // centre frequency of channel 0, Hz
@@ -37,15 +48,18 @@ public:
     void set_param(const AcgParam& p);
 
     // Computes the autocorrelogram of samples at sample rate srate
-    // (srate > 0, shift of at least one sample, window not shorter than the shift).
-    void compute(const std::vector<double>& samples, int srate);
+    // (srate > 0, shift of at least one sample, window not shorter than the
+    // shift). A timer, if given, hears where the filterbank and the
+    // autocorrelation stages begin (stagetimer.h).
+    void compute(const std::vector<double>& samples, int srate, StageTimer* timer = nullptr);
 
     // Filters n samples of x through the gammatone filter at cf and writes
-    // the half-wave rectified output to out (a separate array).
+    // the half-wave rectified output to out (a separate array): gammatone_filter().
     static void gammatone(double cf, const double* x, unsigned long n, int fs, double* out);
 
     // The same filter for count channels at once (centre frequencies cf[i],
-    // outputs out[i]); each output is bit for bit that of gammatone().
+    // outputs out[i]); each output is bit for bit that of gammatone(). A
+    // Filterbank that starts at rest.
     static void gammatone_bank(const double* cf, int count, const double* x, unsigned long n,
                                int fs, double* const* out);
 
@@ -59,4 +73,8 @@ public:
 
     // Centre frequency of channel i on the ERB-rate scale.
     double centre_frequency(int i) const;
+
+    // The frames compute() makes of nsamples samples at sample rate srate
+    // under the current parameters (shift, window, lags, frame count).
+    FrameGeometry frames_of(size_t nsamples, int srate) const;
 };

@@ -14,8 +14,7 @@
 #include <string>
 #include <vector>
 
-using Matrix = std::vector<std::vector<double>>;
-using IntMatrix = std::vector<std::vector<int>>;
+#include "matrix.h"
 
 // One recorded signal, read whole through AudioInput.
 class AudioWav {

@@ -5,9 +5,6 @@
 
 namespace {
 
-using Matrix = std::vector<std::vector<double>>;
-using LabelMatrix = std::vector<std::vector<int>>;
-
 constexpr double kMinF0 = 70.0;         // lower values are no candidates
 constexpr double kDuplicateHz = 6.0;    // closer candidates of one frame are duplicates
 constexpr float kLinkHz = 8.0f;         // a link needs a distance below this
@@ -29,7 +26,7 @@ float dist_hz(double a, double b) {
 
 // The caller's output tables and the identifier counters of one call.
 struct TrackTables {
-    LabelMatrix& labels;
+    IntMatrix& labels;
     Matrix& tracks;
     int counter[kSlots];
 };
@@ -185,9 +182,8 @@ void sort_rows(Matrix& table, int nframes) {
 PitchTracker::~PitchTracker() = default;
 RuleTracker::~RuleTracker() = default;
 
-void RuleTracker::track(const std::vector<std::vector<double>>& f0Candidates, int nframes,
-                        std::vector<std::vector<int>>& f0Labels,
-                        std::vector<std::vector<double>>& f0Tracks) {
+void RuleTracker::track(const Matrix& f0Candidates, int nframes, IntMatrix& f0Labels,
+                        Matrix& f0Tracks) {
     Matrix table = f0Candidates;
     remove_closeCands(table, nframes);
     sort_rows(table, nframes);
@@ -197,7 +193,7 @@ void RuleTracker::track(const std::vector<std::vector<double>>& f0Candidates, in
     offset_slot1_ids(out, nframes);
 }
 
-void RuleTracker::remove_closeCands(std::vector<std::vector<double>>& cands, int nframes) {
+void RuleTracker::remove_closeCands(Matrix& cands, int nframes) {
     for (int f = 0; f < nframes; ++f) {
         std::vector<double>& c = cands[f];
         if (std::fabs(c[2] - c[0]) < kDuplicateHz || std::fabs(c[2] - c[1]) < kDuplicateHz)

@@ -1,6 +1,10 @@
 // Pitch tracking of corlune: the PitchTracker interface and RuleTracker, which
 // links per-frame F0 candidates into at most two simultaneous F0 tracks.
 //
+//     IntMatrix labels(nframes, std::vector<int>(2, 0));
+//     Matrix tracks(nframes, std::vector<double>(2, 0.0));
+//     RuleTracker().track(candidates, nframes, labels, tracks);
+//
 // Contract of track(): f0Candidates holds at least nframes rows of at least 4
 // candidates (Hz; below 70 Hz means none). f0Labels and f0Tracks hold at least
 // nframes rows of at least 2 entries and must arrive zeroed; track() writes
@@ -17,22 +21,22 @@
 
 #include <vector>
 
+#include "matrix.h"
+
 class PitchTracker {
 public:
     virtual ~PitchTracker();
-    virtual void track(const std::vector<std::vector<double>>& f0Candidates, int nframes,
-                       std::vector<std::vector<int>>& f0Labels,
-                       std::vector<std::vector<double>>& f0Tracks) = 0;
+    virtual void track(const Matrix& f0Candidates, int nframes, IntMatrix& f0Labels,
+                       Matrix& f0Tracks) = 0;
 };
 
 class RuleTracker : public PitchTracker {
 public:
     ~RuleTracker() override;
-    void track(const std::vector<std::vector<double>>& f0Candidates, int nframes,
-               std::vector<std::vector<int>>& f0Labels,
-               std::vector<std::vector<double>>& f0Tracks) override;
+    void track(const Matrix& f0Candidates, int nframes, IntMatrix& f0Labels,
+               Matrix& f0Tracks) override;
 
     // Clears candidates 2 and 3 of rows 0 .. nframes - 1 when they lie within
     // 6 Hz of an earlier candidate of the same row.
-    void remove_closeCands(std::vector<std::vector<double>>& cands, int nframes);
+    void remove_closeCands(Matrix& cands, int nframes);
 };

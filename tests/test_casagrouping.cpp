@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "testutil.h"
+#include "vectors.h"
 
 namespace {
 
@@ -144,42 +145,6 @@ TEST(SearchHelpers, FindMaxTakesFirstPositiveMaximum) {
     EXPECT_EQ(CASAGrouping::find_max(flat, 4, 3, idx), 0.0);  // empty range
     EXPECT_EQ(idx, 4);
     EXPECT_EQ(CASAGrouping::find_max(flat, 0, 1), 2.0);
-}
-
-TEST(Gabor, KernelsFromFirstFeaturesOfARow) {
-    FakeTracker tr;
-    AcgModel m = hand_model(2, 1);
-    CASAGrouping g(m, tr);
-    g.currAcg[0][0] = 1.0;  // no features: P = 0, narrow Gaussian
-    auto& r = g.currAcg[1];
-    for (int k = 0; k < 240; ++k) r[k] = 0.2;
-    r[0] = 1.0, r[20] = 0.25, r[40] = 0.1, r[82] = 0.9;  // weak 20, trough 40, strong 82
-    g.updateGabor();
-    EXPECT_NEAR(g.gaborReal[0][29], 0.0439369, 1e-7);
-    EXPECT_NEAR(g.gaborReal[0][28], 3.7267e-6, 1e-9);
-    EXPECT_NEAR(g.gaborImag[0][29], 0.0, 1e-15);
-    const double p = 81.0, s2 = (p * 0.4) * (p * 0.4), x = -30.0;
-    const double gx = std::exp(((x * -0.5) * x) / s2);
-    EXPECT_EQ(g.gaborReal[1][0], std::cos(x * 6.283185307179586 / p) * gx);
-    EXPECT_EQ(g.gaborImag[1][0], std::sin(x * 6.283185307179586 / p) * gx);
-}
-
-TEST(Gabor, ConvolutionMirrorsChannelsAndExcludesTheLastLag) {
-    FakeTracker tr;
-    AcgModel m = hand_model(5, 1);
-    CASAGrouping g(m, tr);
-    EXPECT_EQ(g.gabor_conv2(2), g.minLag);  // all zero
-    // Data channel 4 meets the kernel of channel 0, whose only tap is at +-1.
-    g.currAcg[4][100] = 1.0;
-    g.gaborReal[0][29] = 2.0;
-    EXPECT_EQ(g.gabor_conv2(2), 99);
-    g.gaborReal[0][29] = 0.0;
-    g.gaborReal[4][29] = 2.0;  // channel 4's own kernel plays no part here
-    EXPECT_EQ(g.gabor_conv2(2), 100);
-    // A ridge at the last lag of the range is never chosen.
-    for (auto& row : g.currAcg) row.assign(240, 0.0);
-    for (int c = 0; c < 5; ++c) g.currAcg[c][g.maxLag - 1] = 1.0;
-    EXPECT_EQ(g.gabor_conv2(2), g.maxLag - 2);
 }
 
 namespace {
@@ -583,139 +548,28 @@ TEST(EndToEnd, SilenceGivesAllZeroResults) {
     EXPECT_TRUE(track_ids(*r.g).empty());
 }
 
-namespace {
-
-// The straightforward dendrite search of inner channel c: the Gabor sums of
-// every lag of the range in double precision, in the defined order, then
-// the first strict maximum of the energy below the last lag.
-int plain_gabor_lag(const CASAGrouping& g, int c) {
-    const int nlags = g.model.nlags, L = g.maxLag - g.minLag;
-    std::vector<double> re(L, 0.0), im(L, 0.0);
-    for (int i = 0; i < 5; ++i) {
-        const std::vector<double>& D = g.currAcg[c + 2 - i];
-        for (int n = 30; n >= 1; --n) {
-            const double kr = g.gaborReal[c - 2 + i][30 - n], ki = g.gaborImag[c - 2 + i][30 - n];
-            for (int m = 0; m < L; ++m) {
-                const int tau = g.minLag + m;
-                const double a = tau + n < nlags ? D[tau + n] : 0.0;
-                const double b = tau - n >= 0 ? D[tau - n] : 0.0;
-                re[m] += (a + b) * kr;
-                im[m] += (a - b) * ki;
-            }
-        }
-        for (int m = 0; m < L; ++m) re[m] += D[g.minLag + m];
-    }
-    double best = 0.0;
-    int bestM = 0;
-    for (int m = 0; m <= L - 2; ++m) {
-        const double e = re[m] * re[m] + im[m] * im[m];
-        if (e > best) best = e, bestM = m;
-    }
-    return g.minLag + bestM;
-}
-
-// A voiced-looking normalised frame: two groups of channels with their own
-// periods, fine structure in the high channels, noise, and a few rows
-// without features (their kernels are narrow and mostly negligible).
-void random_frame(CASAGrouping& g, std::mt19937& rng) {
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    const double p1 = 40.0 + 120.0 * u(rng), p2 = 40.0 + 120.0 * u(rng);
-    const int nchans = g.model.param.nchans, nlags = g.model.nlags;
-    const double scale = g.model.srate / 16000.0;
-    for (int c = 0; c < nchans; ++c) {
-        std::vector<double>& r = g.currAcg[c];
-        const double p = (c % 3 == 0 ? p2 : p1) * scale, fine = 2.0 + 30.0 * u(rng);
-        const bool flat = u(rng) < 0.1;
-        for (int k = 0; k < nlags; ++k) {
-            double v = 0.5 + 0.5 * std::cos(2 * M_PI * k / p) * std::exp(-k / (300.0 * scale));
-            if (c > nchans / 2) v *= 0.6 + 0.4 * std::cos(2 * M_PI * k / fine);
-            v = flat ? 0.3 : v + 0.05 * u(rng);
-            r[k] = std::min(1.0, std::max(0.0, v));
-        }
-        r[0] = 1.0;
-    }
-}
-
-std::vector<int> dendrites_of(CASAGrouping& g, bool wide) {
-    g.allow_wide_vectors(wide);
-    std::vector<int> d(g.model.param.nchans, 0);
-    g.extract_dendrites(d);
-    return d;
-}
-
-// Every inner dendrite, with either vector width, and gabor_conv2 agree
-// with the straightforward search.
-void expect_plain_dendrites(CASAGrouping& g, const std::string& what) {
-    const std::vector<int> wide = dendrites_of(g, true), narrow = dendrites_of(g, false);
-    for (int c = 2; c <= g.model.param.nchans - 3; ++c) {
-        const int expect = plain_gabor_lag(g, c);
-        EXPECT_EQ(wide[c], expect) << what << ", channel " << c;
-        EXPECT_EQ(narrow[c], expect) << what << ", channel " << c;
-        EXPECT_EQ(g.gabor_conv2(c), expect) << what << ", channel " << c;
-    }
-}
-
-}  // namespace
-
-TEST(Gabor, SearchAgreesWithTheStraightforwardSumsOnRandomFrames) {
-    std::mt19937 rng(20240611);
-    // At 8 kHz the search starts below lag 30 (negative lags are zero); at
-    // 44.1 kHz the window is odd.
-    for (const int srate : {16000, 8000, 44100}) {
-        FakeTracker tr;
-        AcgModel m = hand_model(32, 1, srate, srate * 3 / 200);
-        CASAGrouping g(m, tr);
-        for (int frame = 0; frame < 12; ++frame) {
-            random_frame(g, rng);
-            g.updateGabor();
-            expect_plain_dendrites(g, std::to_string(srate) + " Hz frame " + std::to_string(frame));
-        }
-    }
-}
-
-TEST(Gabor, SearchAgreesOnTiesSilenceAndValuesBeyondItsErrorBound) {
+// The grouping's dendrites (DendriteSearch, tested in test_dendrites.cpp)
+// are the same with its vector loops kept to SSE2, at every process width.
+TEST(Gabor, AllowWideVectorsKeepsTheDendrites) {
     FakeTracker tr;
-    AcgModel m = hand_model(12, 1);
+    AcgModel m = hand_model(16, 1);
     CASAGrouping g(m, tr);
-    std::mt19937 rng(7);
-    random_frame(g, rng);
-    g.updateGabor();
-    // Constant rows: equal energies over most of the range, the first wins.
-    for (auto& row : g.currAcg) row.assign(240, 0.5);
-    expect_plain_dendrites(g, "plateau");
-    for (auto& row : g.currAcg) row.assign(240, 0.0);
-    expect_plain_dendrites(g, "silence");
-
-    random_frame(g, rng);
-    g.updateGabor();
-    g.currAcg[6][120] = std::nan("");  // rows 4 to 8 use this row
-    g.currAcg[9][100] = 3e6;           // beyond the bound's limits
-    g.gaborReal[2][10] = 4e6;
-    expect_plain_dendrites(g, "outliers");
-}
-
-TEST(Gabor, SearchAgreesWhereEnergiesDifferBelowSinglePrecision) {
-    // Nearly constant rows under wide, nearly flat kernels: the energies of
-    // most lags agree to about 1e-7, beyond what single precision resolves,
-    // and only the exact sums can rank them.
-    FakeTracker tr;
-    AcgModel m = hand_model(10, 1);
-    CASAGrouping g(m, tr);
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (int trial = 0; trial < 6; ++trial) {
-        for (auto& row : g.currAcg)
-            for (double& v : row) v = 0.5 + 1e-7 * u(rng);
-        for (int c = 0; c < 10; ++c) {
-            const double p = 400.0 + 50.0 * c, s2 = (p * 0.4) * (p * 0.4);
-            for (int t = 0; t < 30; ++t) {
-                const double x = t - 30.0, gx = std::exp(((x * -0.5) * x) / s2);
-                g.gaborReal[c][t] = std::cos(x * 6.283185307179586 / p) * gx;
-                g.gaborImag[c][t] = std::sin(x * 6.283185307179586 / p) * gx;
-            }
-        }
-        expect_plain_dendrites(g, "near-plateau " + std::to_string(trial));
+    for (int c = 0; c < 16; ++c) {
+        for (int k = 0; k < 240; ++k)
+            g.currAcg[c][k] = 0.5 + 0.5 * std::cos(2 * M_PI * k / (c % 3 ? 71.3 : 113.7)) *
+                                        std::exp(-k / 300.0);
+        g.currAcg[c][0] = 1.0;
     }
+    g.updateGabor();
+    std::vector<int> wide(16, 0), narrow(16, 0);
+    g.extract_dendrites(wide);
+    g.allow_wide_vectors(false);
+    for (const vec::Width width : vec::supported_widths()) {
+        vec::WidthLimit limit(width);
+        g.extract_dendrites(narrow);
+        EXPECT_EQ(narrow, wide) << "width " << static_cast<int>(width);
+    }
+    for (int c = 2; c <= 13; ++c) EXPECT_EQ(wide[c], g.gabor_conv2(c)) << c;
 }
 
 TEST(FramePrimitives, PeakPickerAgreesWithTheWindowMaximumDefinition) {
