@@ -4,7 +4,7 @@
 # memory-checking tools. Needs root (or sudo) on a fresh machine.
 set -euo pipefail
 
-pkgs=(build-essential cmake pkg-config libfftw3-dev libsndfile1-dev help2man libgtest-dev libgmock-dev
+pkgs=(build-essential cmake pkg-config libfftw3-dev libsndfile1-dev zlib1g-dev help2man libgtest-dev libgmock-dev
       python3 python3-numpy python3-matplotlib)
 if [ "${1:-}" = "--ci" ]; then
   pkgs+=(clang libclang-rt-14-dev valgrind)
