@@ -20,14 +20,13 @@ namespace fs = std::filesystem;
 using testutil::Bytes;
 using testutil::chunk;
 using testutil::run_corlune;
+using testutil::snapshot;
+using testutil::Snapshot;
 using testutil::TempDir;
 using testutil::wav_image;
 using testutil::WavSpec;
 
 namespace {
-
-// Directory content: file name to bytes; a subdirectory reads as "<dir>".
-using Snapshot = std::map<std::string, Bytes>;
 
 const char* const kSuffixes[] = {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask"};
 // Bytes per frame of each result file, in the order of kSuffixes.
@@ -35,16 +34,6 @@ const size_t kBytesPerFrame[] = {64, 16, 8, 64, 128};
 
 std::vector<int16_t> voice(int srate, double seconds) {
     return testutil::to_pcm16(testutil::harmonic_complex(srate, seconds, 130.0, 160.0, 0.4));
-}
-
-Snapshot snapshot(const fs::path& dir) {
-    Snapshot s;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        s[name] = e.is_directory() ? Bytes{'<', 'd', 'i', 'r', '>'}
-                                   : testutil::read_file(e.path().string());
-    }
-    return s;
 }
 
 // Fills dir with recognisable stand-ins for an earlier run's results of base.
