@@ -18,14 +18,20 @@
 
 namespace {
 
-// Temporaries are named .NAME<suffix>.corlune-XXXXXX (X: a letter or digit).
-constexpr const char* kTemporaryTag = ".corlune-";
+// The working directory OUTDIR/.NAME.corlune holds temporaries named
+// tmp<suffix>.XXXXXX, second links of earlier results named old<suffix>.XXXXXX
+// (X: a letter or digit) and the lock file.
+constexpr const char* kWorkDirectoryTag = ".corlune";
+constexpr const char* kTemporaryKind = "tmp";
+constexpr const char* kEarlierKind = "old";
+constexpr const char* kLockName = "lock";
 constexpr std::size_t kRandomChars = 6;
 constexpr const char* kRandomAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr int kCreateAttempts = 100;
 // New files get 0666 less the umask, as files made by open() or a shell do.
 constexpr mode_t kFileMode = 0666;
+constexpr mode_t kPermissionBits = 07777;
 // A run waiting this long for another run's lock says so, once.
 constexpr auto kLockNoticeAfter = std::chrono::seconds(1);
 constexpr auto kLockPoll = std::chrono::milliseconds(10);
@@ -50,7 +56,8 @@ void step(ResultPublisher::Step s, const std::string& path) {
 
 const char* const* g_armed = nullptr;  // temporaries to remove (nullptr entries: gone)
 std::size_t g_narmed = 0;
-const char* g_prefix = "";       // OUTDIR/NAME, for the handler's line
+const char* g_workdir = "";     // removed when nothing else is left in it
+const char* g_prefix = "";      // OUTDIR/NAME, for the handler's line
 volatile sig_atomic_t g_published = 0;
 
 // Appends text to buf (capacity cap) as far as it fits; async-signal-safe.
@@ -61,6 +68,7 @@ void append(char* buf, std::size_t cap, std::size_t& n, const char* text) {
 extern "C" void remove_temporaries_and_exit(int sig) {
     for (std::size_t i = 0; i < g_narmed; ++i)
         if (g_armed[i]) unlink(g_armed[i]);
+    rmdir(g_workdir);
     const char* name = "a signal";
     for (std::size_t i = 0; i < std::size(kHandledSignals); ++i)
         if (kHandledSignals[i] == sig) name = kSignalNames[i];
@@ -152,23 +160,9 @@ std::string random_chars() {
     return s;
 }
 
-// True when entry is named like a temporary of a run of name (or of a name
-// that begins like it: removing those when stale does no harm either).
-bool temporary_of(const std::string& entry, const std::string& name) {
-    const std::string head = "." + name;
-    const std::string tag = kTemporaryTag;
-    const std::size_t tail = tag.size() + kRandomChars;
-    if (entry.size() < head.size() + tail || entry.compare(0, head.size(), head) != 0) return false;
-    const std::size_t at = entry.size() - tail;
-    if (entry.compare(at, tag.size(), tag) != 0) return false;
-    for (std::size_t i = at + tag.size(); i < entry.size(); ++i)
-        if (!std::strchr(kRandomAlphabet, entry[i])) return false;
-    return true;
-}
-
-// Removes the temporary at path if no live run holds its lock. The lock is
-// held from just after creation until the temporary is renamed or removed,
-// so a free lock on a file still at path means its run is gone.
+// Removes the file at path if no live run holds its lock. A run holds the
+// lock of each of its files from just after creating it until it is renamed
+// or removed, so a free lock on a file still at path means its run is gone.
 void remove_if_stale(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
@@ -179,16 +173,6 @@ void remove_if_stale(const std::string& path) {
     close(fd);
 }
 
-void remove_stale_temporaries(const std::string& outdir, const std::string& name) {
-    DIR* dir = opendir(outdir.c_str());
-    if (!dir) return;  // creating the temporaries reports the directory's problem
-    std::vector<std::string> found;
-    while (const dirent* e = readdir(dir))
-        if (temporary_of(e->d_name, name)) found.push_back(outdir + e->d_name);
-    closedir(dir);
-    for (const std::string& path : found) remove_if_stale(path);
-}
-
 // An exclusive flock on a lock file that the holder removes on release, so
 // that no lock file stays behind. A waiter that gets the lock of a file
 // already removed tries again with the file now at the path.
@@ -196,12 +180,14 @@ class FileLock {
 public:
     ~FileLock() { release(); }
 
-    bool acquire(const std::string& path, const ResultPublisher::Notice& notice) {
+    // Takes the lock; after waiting kLockNoticeAfter, calls notice(waiting) once.
+    bool acquire(const std::string& path, const ResultPublisher::Notice& notice,
+                 const std::string& waiting) {
         bool told = false;
         for (;;) {
             const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode);
             if (fd < 0) return false;
-            if (!wait_for(fd, path, notice, told)) {
+            if (!wait_for(fd, notice, waiting, told)) {
                 const int err = errno;
                 close(fd);
                 errno = err;
@@ -224,7 +210,7 @@ public:
     }
 
 private:
-    static bool wait_for(int fd, const std::string& path, const ResultPublisher::Notice& notice,
+    static bool wait_for(int fd, const ResultPublisher::Notice& notice, const std::string& waiting,
                          bool& told) {
         const auto start = std::chrono::steady_clock::now();
         while (!told && std::chrono::steady_clock::now() - start < kLockNoticeAfter) {
@@ -232,7 +218,7 @@ private:
             if (errno != EWOULDBLOCK && errno != EINTR) return false;
             std::this_thread::sleep_for(kLockPoll);
         }
-        if (!told && notice) notice("Waiting for another run to finish publishing " + path);
+        if (!told && notice) notice(waiting);
         told = true;
         while (flock(fd, LOCK_EX) != 0)
             if (errno != EINTR) return false;
@@ -264,10 +250,15 @@ private:
 void ResultPublisher::set_hook(Hook hook) { g_hook = hook; }
 
 ResultPublisher::ResultPublisher(std::string outdir, std::string name, bool sync)
-    : outdir_(std::move(outdir)), name_(std::move(name)), prefix_(outdir_ + name_), sync_(sync) {}
+    : outdir_(std::move(outdir)),
+      name_(std::move(name)),
+      prefix_(outdir_ + name_),
+      workdir_(outdir_ + "." + name_ + kWorkDirectoryTag + "/"),
+      sync_(sync) {}
 
 ResultPublisher::~ResultPublisher() {
     remove_temporaries();
+    rmdir(workdir_.c_str());  // fails, as it should, while another run uses it
     restore_handlers();
 }
 
@@ -283,6 +274,7 @@ bool ResultPublisher::fail(const std::string& what, const std::string& why, cons
 
 void ResultPublisher::install_handlers() {
     g_prefix = prefix_.c_str();
+    g_workdir = workdir_.c_str();
     g_published = 0;
     struct sigaction act {};
     act.sa_handler = remove_temporaries_and_exit;
@@ -300,6 +292,7 @@ void ResultPublisher::restore_handlers() {
         HeldSignals held;
         g_armed = nullptr;
         g_narmed = 0;
+        g_workdir = "";
     }
     for (std::size_t i = 0; i < std::size(kHandledSignals); ++i) {
         if (installed_[i]) sigaction(kHandledSignals[i], &saved_[i], nullptr);
@@ -314,7 +307,7 @@ void ResultPublisher::arm(const Temporary& temp) {
     g_narmed = armed_.size();
 }
 
-// Closes a temporary of this run, removing its file unless it was renamed.
+// Closes a file of this run, removing it unless it was renamed.
 void ResultPublisher::discard(Temporary& temp, bool remove) {
     if (temp.fd < 0) return;
     HeldSignals held;
@@ -331,17 +324,47 @@ void ResultPublisher::remove_temporaries() {
     discard(placeholder_, true);
 }
 
-// Creates a new empty hidden file for suffix exclusively and takes its lock.
-// A stale-temporary sweep of another run may remove the file between its
-// creation and the lock; then it is created anew under another name.
-bool ResultPublisher::create_temporary(const std::string& suffix, Temporary& temp) {
+// The working directory, created as accessible as OUTDIR itself, so that
+// whoever may write results there may work there too.
+bool ResultPublisher::make_work_directory() {
+    if (mkdir(workdir_.c_str(), 0700) != 0) return errno == EEXIST;
+    struct stat st;
+    if (stat(outdir_.c_str(), &st) == 0) chmod(workdir_.c_str(), st.st_mode & kPermissionBits);
+    return true;
+}
+
+void ResultPublisher::remove_stale_files() {
+    DIR* dir = opendir(workdir_.c_str());
+    if (!dir) return;
+    std::vector<std::string> found;
+    while (const dirent* e = readdir(dir)) {
+        const std::string entry = e->d_name;
+        if (entry != "." && entry != ".." && entry != kLockName) found.push_back(workdir_ + entry);
+    }
+    closedir(dir);
+    for (const std::string& path : found) remove_if_stale(path);
+}
+
+// Creates a new empty file of kind for suffix exclusively and takes its
+// lock. Another run may remove the working directory, or sweep the file as
+// stale between its creation and the lock; then it is made anew.
+bool ResultPublisher::create_temporary(const std::string& kind, const std::string& suffix,
+                                       Temporary& temp) {
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        const std::string path = outdir_ + "." + name_ + suffix + kTemporaryTag + random_chars();
+        const std::string path = workdir_ + kind + suffix + "." + random_chars();
         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+        if (fd < 0 && errno == ENOENT && make_work_directory()) continue;
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) return false;
+        if (flock(fd, LOCK_EX) != 0) {
+            const int err = errno;  // a file system without locks
+            unlink(path.c_str());
+            close(fd);
+            errno = err;
+            return false;
+        }
         struct stat st;
-        if (flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0) {
+        if (fstat(fd, &st) == 0 && st.st_nlink > 0) {
             temp.path = path;
             temp.fd = fd;
             arm(temp);
@@ -353,11 +376,12 @@ bool ResultPublisher::create_temporary(const std::string& suffix, Temporary& tem
     return false;
 }
 
-bool ResultPublisher::fill_temporary(const std::string& suffix, const std::string& text, Temporary& temp) {
-    if (!create_temporary(suffix, temp))
-        return fail("Unable to write to directory", errno, outdir_);
+bool ResultPublisher::fill_temporary(const std::string& text, Temporary& temp) {
+    const std::string record = result_path(kRecordSuffix);
+    if (!create_temporary(kTemporaryKind, kRecordSuffix, temp))
+        return fail("Unable to write to directory", errno, workdir_);
     if (!write_all(temp.fd, text) || (sync_ && fsync(temp.fd) != 0))
-        return fail("Unable to write file", errno, prefix_ + suffix);
+        return fail("Unable to write file", errno, record);
     return true;
 }
 
@@ -370,17 +394,18 @@ bool ResultPublisher::check_not_directory(const std::string& path) {
 
 bool ResultPublisher::prepare(const std::vector<std::string>& suffixes) {
     install_handlers();
-    remove_stale_temporaries(outdir_, name_);
     for (const std::string& s : suffixes)
         if (!check_not_directory(result_path(s))) return false;
     if (!check_not_directory(result_path(kRecordSuffix))) return false;
+    if (!make_work_directory()) return fail("Unable to write to directory", errno, outdir_);
+    remove_stale_files();
     // The handler reads armed_ in place: room for every temporary up front.
     armed_.reserve(suffixes.size() + 2);
     files_.resize(suffixes.size());
     for (std::size_t i = 0; i < suffixes.size(); ++i) {
         files_[i].suffix = suffixes[i];
-        if (!create_temporary(suffixes[i], files_[i].temp))
-            return fail("Unable to write to directory", errno, outdir_);
+        if (!create_temporary(kTemporaryKind, suffixes[i], files_[i].temp))
+            return fail("Unable to write to directory", errno, workdir_);
     }
     return true;
 }
@@ -427,37 +452,36 @@ bool ResultPublisher::rename_into_place(Temporary& temp, const std::string& path
     return true;
 }
 
-// Keeps the file at path under a hidden name (a second link, no copy) so
-// that a failed publishing can put it back. Best effort: where a link cannot
-// be made (a file system without links) the file is replaced without one.
+// Keeps a second link to the file at path, locked like a temporary, so that
+// a failed publishing can put it back. Best effort: where none can be made
+// (a file system without links, a symbolic link) the file is replaced
+// without one.
 ResultPublisher::Undo ResultPublisher::keep_earlier(const std::string& path, const std::string& suffix) {
+    Undo undo{path, {}, true};
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return {path, "", false};
-    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        std::string backup = outdir_ + "." + name_ + suffix + kTemporaryTag + random_chars();
-        if (link(path.c_str(), backup.c_str()) == 0) return {path, backup, true};
-        if (errno != EEXIST) break;
+    if (lstat(path.c_str(), &st) != 0) {
+        undo.existed = false;
+        return undo;
     }
-    return {path, "", true};
+    const std::string link_path = workdir_ + kEarlierKind + suffix + "." + random_chars();
+    if (link(path.c_str(), link_path.c_str()) != 0) return undo;
+    const int fd = open(link_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && flock(fd, LOCK_EX) == 0) {
+        undo.earlier = {link_path, fd};
+        return undo;
+    }
+    unlink(link_path.c_str());
+    if (fd >= 0) close(fd);
+    return undo;
 }
 
 // Undoes the renames of a publishing that failed part-way, last first:
 // earlier files go back in place, files that did not exist go away.
 void ResultPublisher::roll_back(std::vector<Undo>& done) {
     for (auto u = done.rbegin(); u != done.rend(); ++u) {
-        if (!u->backup.empty()) {
-            rename(u->backup.c_str(), u->path.c_str());
-            unlink(u->backup.c_str());  // still there when the rename that failed left path as it was
-        } else if (!u->existed) {
-            unlink(u->path.c_str());
-        }
+        if (u->earlier.fd >= 0) rename(u->earlier.path.c_str(), u->path.c_str());
+        else if (!u->existed) unlink(u->path.c_str());
     }
-    done.clear();
-}
-
-void ResultPublisher::drop_backups(const std::vector<Undo>& done) {
-    for (const Undo& u : done)
-        if (!u.backup.empty()) unlink(u.backup.c_str());
 }
 
 // The renames of a set, with the lock held and the signals held back.
@@ -467,40 +491,37 @@ bool ResultPublisher::rename_all() {
         if (!check_not_directory(result_path(f.suffix))) return false;
     if (!check_not_directory(record)) return false;
     std::vector<Undo> done;
+    bool ok = true;
     struct stat st;
     if (lstat(record.c_str(), &st) != 0) {
         // No record yet: the files about to be replaced are either new or
         // from before records existed; a placeholder marks the set as being
         // published until the true record replaces it.
-        if (!fill_temporary(kRecordSuffix, std::string(kRecordHeader) + kPlaceholderLine, placeholder_) ||
-            !rename_into_place(placeholder_, record))
-            return false;
-        done.push_back({record, "", false});
+        ok = fill_temporary(std::string(kRecordHeader) + kPlaceholderLine, placeholder_) &&
+             rename_into_place(placeholder_, record);
+        if (ok) done.push_back({record, {}, false});
     }
     for (ResultFile& f : files_) {
-        const std::string path = result_path(f.suffix);
-        done.push_back(keep_earlier(path, f.suffix));
-        if (!rename_into_place(f.temp, path)) {
-            roll_back(done);
-            return false;
-        }
+        if (!ok) break;
+        done.push_back(keep_earlier(result_path(f.suffix), f.suffix));
+        ok = rename_into_place(f.temp, result_path(f.suffix));
     }
-    if (!rename_into_place(record_, record)) {
-        roll_back(done);
-        return false;
-    }
-    drop_backups(done);
-    if (sync_ && !sync_directory(outdir_)) return fail("Unable to flush directory to disk", errno, outdir_);
-    return true;
+    ok = ok && rename_into_place(record_, record);
+    if (!ok) roll_back(done);
+    for (Undo& u : done) discard(u.earlier, true);  // a second link that was put back is gone already
+    if (ok && sync_ && !sync_directory(outdir_))
+        return fail("Unable to flush directory to disk", errno, outdir_);
+    return ok;
 }
 
 bool ResultPublisher::publish(const Notice& notice) {
     for (const ResultFile& f : files_)
         if (!f.written) return fail("Unable to write file", "not written", result_path(f.suffix));
-    if (!fill_temporary(kRecordSuffix, record_text(), record_)) return false;
+    if (!fill_temporary(record_text(), record_)) return false;
     FileLock lock;
     step(Step::Lock, lock_path());
-    if (!lock.acquire(lock_path(), notice)) return fail("Unable to lock", errno, lock_path());
+    if (!lock.acquire(lock_path(), notice, "Waiting for another run to finish publishing " + prefix_))
+        return fail("Unable to lock", errno, lock_path());
     HeldSignals held;
     step(Step::Locked, lock_path());
     const bool ok = rename_all();
@@ -509,5 +530,6 @@ bool ResultPublisher::publish(const Notice& notice) {
         step(Step::Published, result_path(kRecordSuffix));
     }
     lock.release();  // before a held-back signal ends the run
+    rmdir(workdir_.c_str());
     return ok;
 }

@@ -1,21 +1,24 @@
 // Publishing of one run's result files as a whole set, never a part of one.
 //
-// Every result file is written to a hidden temporary in OUTDIR that this
-// class created exclusively and holds an flock on. Only when every file was
-// written are they renamed into place, in the order given, under an flock on
-// OUTDIR/.NAME.corlune-lock, and then NAME.record, which lists each file's
-// size and CRC-32, is renamed into place last. Loaders compare the files with
-// the record, so a set in which some files are new and some are old (a run
-// killed between two renames) is recognised and refused. While no record of
-// the name exists yet, a placeholder record saying "publishing" is put in
-// place before the first rename, so a set without any record is always one
-// written before records existed.
+// Every result file is written to a hidden temporary that this class
+// created exclusively, in the working directory OUTDIR/.NAME.corlune, and
+// holds an flock on. Only when every file was written are they renamed into
+// place, in the order given, with an flock held on the working directory's
+// lock file; then NAME.record, which lists each file's size and CRC-32, is
+// renamed into place last. Loaders compare the files with the record, so a
+// set in which some files are new and some are old (a run killed between two
+// renames) is recognised and refused. While no record of the name exists
+// yet, a placeholder record saying "publishing" is put in place before the
+// first rename, so a set without any record is always one written before
+// records existed. If a rename fails part-way, the earlier files are put
+// back from second links kept in the working directory.
 //
 // On any failure, and on SIGINT, SIGTERM and SIGHUP, the temporaries are
 // removed and every earlier result stays as it was; the signals are held back
-// while the renames run. A run killed outright leaves only hidden
-// temporaries, which the next run of the same name removes once their flock
-// shows that their run is gone.
+// while the renames run. A run killed outright leaves only its hidden working
+// directory, whose stale files the next run of the same name removes once
+// their flock shows that their run is gone. The working directory is removed
+// when the last run using it ends.
 //
 //   ResultPublisher pub("out/", "utt", /*sync=*/false);
 //   if (!pub.prepare({".frmseg", ".mask"})) { std::cerr << pub.error() << '\n'; return 1; }
@@ -26,7 +29,8 @@
 //   if (!ok) std::cerr << pub.error() << '\n';
 //
 // Nothing here prints except the one line of the signal handler; failures
-// are returned as one line (error()) naming the file and the reason.
+// are returned as one line (error()) naming the file and the reason. One
+// publisher at a time per process (the signal handler serves one).
 #pragma once
 
 #include <csignal>
@@ -54,10 +58,10 @@ public:
     ResultPublisher(const ResultPublisher&) = delete;
     ResultPublisher& operator=(const ResultPublisher&) = delete;
 
-    // Removes stale temporaries of killed runs, checks that no result path is
-    // a directory, creates one empty temporary per suffix (in publishing
-    // order) and installs the signal handlers. Call before the analysis: it is
-    // the test that OUTDIR takes new files.
+    // Removes stale files of killed runs, checks that no result path is a
+    // directory, creates one empty temporary per suffix (in publishing
+    // order) and installs the signal handlers. Call before the analysis: it
+    // is the test that OUTDIR takes new files.
     bool prepare(const std::vector<std::string>& suffixes);
     // Runs writer on the temporary of result file index, then checksums it
     // (and flushes it to disk with sync). Writers' own messages are taken
@@ -68,7 +72,9 @@ public:
 
     const std::string& error() const { return error_; }
     std::string result_path(const std::string& suffix) const { return prefix_ + suffix; }
-    std::string lock_path() const { return outdir_ + "." + name_ + ".corlune-lock"; }
+    // OUTDIR/.NAME.corlune/, where the temporaries and the lock file are.
+    const std::string& work_directory() const { return workdir_; }
+    std::string lock_path() const { return workdir_ + "lock"; }
 
     // Steps of a run's writing and publishing at which a test hook is called.
     enum class Step {
@@ -86,7 +92,7 @@ public:
 private:
     struct Temporary {
         std::string path;
-        int fd = -1;  // open and flock'ed while the temporary is this run's
+        int fd = -1;  // open and flock'ed while the file is this run's
     };
     struct ResultFile {
         std::string suffix;
@@ -95,32 +101,33 @@ private:
         std::uint32_t crc = 0;
         bool written = false;
     };
-
-    // A result path about to be replaced: the earlier file's hidden second
-    // link (empty when none was kept), and whether there was one.
+    // A path replaced while publishing, and how to undo that: the earlier
+    // file's second link (no path when none was kept), or whether it existed.
     struct Undo {
-        std::string path, backup;
+        std::string path;
+        Temporary earlier;
         bool existed;
     };
 
     bool fail(const std::string& what, int err, const std::string& path);
     bool fail(const std::string& what, const std::string& reason, const std::string& path);
-    bool create_temporary(const std::string& suffix, Temporary& temp);
-    bool fill_temporary(const std::string& suffix, const std::string& text, Temporary& temp);
+    bool make_work_directory();
+    bool create_temporary(const std::string& kind, const std::string& suffix, Temporary& temp);
+    bool fill_temporary(const std::string& text, Temporary& temp);
     void discard(Temporary& temp, bool remove);
     void remove_temporaries();
+    void remove_stale_files();
     bool check_not_directory(const std::string& path);
     std::string record_text() const;
     bool rename_into_place(Temporary& temp, const std::string& path);
     bool rename_all();
     Undo keep_earlier(const std::string& path, const std::string& suffix);
     void roll_back(std::vector<Undo>& done);
-    void drop_backups(const std::vector<Undo>& done);
     void arm(const Temporary& temp);
     void install_handlers();
     void restore_handlers();
 
-    std::string outdir_, name_, prefix_;
+    std::string outdir_, name_, prefix_, workdir_;
     bool sync_;
     std::vector<ResultFile> files_;
     Temporary record_, placeholder_;
