@@ -9,12 +9,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <iostream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -293,6 +295,7 @@ void ResultPublisher::restore_handlers() {
         g_armed = nullptr;
         g_narmed = 0;
         g_workdir = "";
+        g_prefix = "";
     }
     for (std::size_t i = 0; i < std::size(kHandledSignals); ++i) {
         if (installed_[i]) sigaction(kHandledSignals[i], &saved_[i], nullptr);
