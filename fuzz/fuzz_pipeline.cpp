@@ -5,9 +5,10 @@
 //
 // Beyond "no crash, no hang", every run must keep the driver's promises: exit
 // status 0 or 1; a refused file costs exactly one line on standard error and
-// leaves the (always writable) output directory empty; a success prints at
-// most the short-read warning and leaves the five result files, of one frame
-// count, whose values lie within what the file formats allow.
+// leaves the (always writable) output directory empty, without a temporary;
+// a success prints at most the short-read warning and leaves the five result
+// files, of one frame count, whose values lie within what the file formats
+// allow, and their record, which lists each file's size and CRC-32.
 #include <unistd.h>
 
 #include <cmath>
@@ -22,6 +23,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 #include "corlune_main.h"
 #include "fuzz_input.h"
@@ -38,7 +41,8 @@ void require(bool ok, const char* what) {
     std::abort();
 }
 
-// The output directory's files by extension; the directory is emptied.
+// The output directory's files by extension (a hidden temporary counts as
+// one of its own); the directory is emptied.
 std::map<std::string, Bytes> take_results(const std::string& dir) {
     std::map<std::string, Bytes> files;
     std::error_code ec;
@@ -93,15 +97,32 @@ void check_units(const std::map<std::string, Bytes>& r, size_t j) {
     }
 }
 
+const std::pair<const char*, size_t> kLayout[] = {
+    {".frmseg", 64}, {".f0cands", 16}, {".f0tracks", 8}, {".groups", 64}, {".mask", 128}};
+
+// The record lists the five files in publishing order with their sizes and CRC-32s.
+void check_record(const std::map<std::string, Bytes>& r) {
+    std::string expected = "corlune result record 1\n";
+    char line[64];
+    for (const auto& [suffix, bytes_per_frame] : kLayout) {
+        const Bytes& b = r.at(suffix);
+        std::snprintf(line, sizeof line, "%s %zu %08lx\n", suffix, b.size(),
+                      crc32(0L, b.data(), static_cast<uInt>(b.size())));
+        expected += line;
+    }
+    expected += "end\n";
+    const Bytes& record = r.at(".record");
+    require(std::string(record.begin(), record.end()) == expected, "the record matches the files");
+}
+
 void check_results(const std::map<std::string, Bytes>& r) {
-    static const std::pair<const char*, size_t> kLayout[] = {
-        {".frmseg", 64}, {".f0cands", 16}, {".f0tracks", 8}, {".groups", 64}, {".mask", 128}};
-    require(r.size() == 5, "five result files");
+    require(r.size() == 6, "five result files and their record, no temporary");
     const size_t frames = r.count(".mask") ? r.at(".mask").size() / 128 : 0;
     require(frames > 0, "at least one frame");
     for (const auto& [suffix, bytes_per_frame] : kLayout)
         require(r.count(suffix) && r.at(suffix).size() == frames * bytes_per_frame,
                 "every result file holds the same number of whole frames");
+    check_record(r);
     for (size_t j = 0; j < frames; ++j) {
         check_tracks(r.at(".f0cands"), r.at(".f0tracks"), j);
         check_units(r, j);

@@ -13,13 +13,23 @@ utterance, one row per 10 ms analysis frame, named PREFIX + suffix:
     .mask      float32  one column per channel  mask value of each unit: 0.0 outside any
                                                 fragment, else 0.5 .. 0.953
 
-Channel 0 has the lowest centre frequency. `load` reads the five files and
-checks that they agree on the frame count; the channel count follows from the
-file sizes. `tracks` and `fragments` derive the F0 tracks and the fragments,
-and `summary` renders both as text.
+Channel 0 has the lowest centre frequency. corlune publishes the files of a
+run as one set and then PREFIX.record, a text file that lists each file's
+suffix, size in bytes and CRC-32 (zlib's); it is renamed into place last.
+`load` reads the five files, checks them against the record and checks that
+they agree on the frame count; the channel count follows from the file sizes.
+A set whose files do not match its record (files of two runs, as a run killed
+while renaming its files leaves them, or a file changed or cut short since) is
+refused, and so is a set whose record says "publishing" (its run was stopped
+before the record could follow the files). A set without any record was
+written by a corlune from before records existed and is loaded as it is
+(`Results.record` is None): corlune itself never leaves a new set without one.
+`tracks` and `fragments` derive the F0 tracks and the fragments, and `summary`
+renders both as text.
 """
 
-from dataclasses import dataclass
+import zlib
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -36,6 +46,12 @@ LAYOUT = {
 }
 
 
+RECORD = "record"                       # suffix of the record of a set
+RECORD_HEADER = "corlune result record 1"
+RECORD_PUBLISHING = "publishing"        # second line of the placeholder record
+RECORD_END = "end"
+
+
 class ResultFileError(Exception):
     """A result file is missing, unreadable, or inconsistent with the others."""
 
@@ -48,6 +64,9 @@ class Results:
     f0tracks: np.ndarray  # frames x 2, float32
     groups: np.ndarray    # frames x channels, int16
     mask: np.ndarray      # frames x channels, float32
+    # suffix (without the dot) -> (size in bytes, CRC-32) as PREFIX.record lists
+    # them; None for a set written before records existed
+    record: dict = field(default=None, compare=False)
 
     @property
     def nframes(self):
@@ -82,25 +101,92 @@ class Fragment:
 
 
 def load(prefix, nchans=None):
-    """Reads PREFIX.frmseg ... PREFIX.mask; nchans is derived unless given."""
-    counts = {s: _element_count(f"{prefix}.{s}", dtype) for s, (dtype, _) in LAYOUT.items()}
+    """Reads PREFIX.frmseg ... PREFIX.mask; nchans is derived unless given.
+
+    Raises ResultFileError when a file is missing or unreadable, when the files
+    do not match PREFIX.record, or when they disagree on the frame count."""
+    record = read_record(prefix)
+    data = {s: _read(f"{prefix}.{s}") for s in LAYOUT}
+    if record is not None:
+        _check_record(prefix, record, data)
+    counts = {s: _element_count(f"{prefix}.{s}", len(data[s]), dtype)
+              for s, (dtype, _) in LAYOUT.items()}
     nframes = counts["f0tracks"] // 2
     if nchans is None:
         nchans = counts["frmseg"] // nframes if nframes else 0
     expected = {s: nframes * (cols or nchans) for s, (_, cols) in LAYOUT.items()}
     if counts != expected or (nframes and nchans < 1):
         raise ResultFileError(_mismatch_message(prefix, counts, nframes, nchans))
-    arrays = {s: np.fromfile(f"{prefix}.{s}", dtype).reshape(nframes, cols or nchans)
+    arrays = {s: np.frombuffer(data[s], dtype).reshape(nframes, cols or nchans)
               for s, (dtype, cols) in LAYOUT.items()}
-    return Results(prefix, **arrays)
+    return Results(prefix, **arrays, record=record)
 
 
-def _element_count(path, dtype):
+def read_record(prefix):
+    """The files PREFIX.record lists: {suffix without the dot: (size, crc32)}.
+
+    None when there is no record; ResultFileError when it is not a complete
+    record (the placeholder of a set being published, or cut short)."""
+    path = f"{prefix}.{RECORD}"
     try:
         with open(path, "rb") as f:
-            size = f.seek(0, 2)
+            text = f.read().decode("ascii")
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        raise ResultFileError(f"cannot read record {path}: {e.strerror}") from None
+    except UnicodeDecodeError:
+        text = ""
+    lines = text.split("\n")
+    if lines[0] != RECORD_HEADER:
+        raise ResultFileError(f"{path} is not a corlune result record")
+    if lines[1:2] == [RECORD_PUBLISHING]:
+        raise ResultFileError(f"the result set {prefix} is being published, or its run was "
+                              f"stopped while publishing it ({path}); run corlune again")
+    if lines[-2:] != [RECORD_END, ""]:
+        raise ResultFileError(f"{path} is cut short (no final '{RECORD_END}' line)")
+    record = {}
+    for line in lines[1:-2]:
+        fields = line.split(" ")
+        try:
+            suffix, size, crc = fields[0], int(fields[1]), int(fields[2], 16)
+        except (IndexError, ValueError):
+            suffix = ""
+        if len(fields) != 3 or not suffix.startswith(".") or suffix[1:] in record:
+            raise ResultFileError(f"{path}: malformed line {line!r}")
+        record[suffix[1:]] = (size, crc)
+    return record
+
+
+def _check_record(prefix, record, data):
+    """Every file of the set is one the record lists, with its size and CRC-32."""
+    for suffix in LAYOUT:
+        if suffix not in record:
+            raise ResultFileError(f"{prefix}.{RECORD} does not list {prefix}.{suffix}")
+    for suffix, (size, crc) in record.items():
+        path = f"{prefix}.{suffix}"
+        got = data[suffix] if suffix in data else _read(path)
+        if len(got) != size or zlib.crc32(got) != crc:
+            raise ResultFileError(
+                f"{path} does not match {prefix}.{RECORD} ({len(got)} bytes, CRC-32 "
+                f"{zlib.crc32(got):08x}; the record says {size} bytes, {crc:08x}): the files "
+                f"are not one run's set, or were changed since; run corlune again")
+
+
+def _read(path):
+    """The bytes of a result file, in a writable buffer that numpy arrays can share."""
+    try:
+        with open(path, "rb") as f:
+            buf = bytearray(f.seek(0, 2))
+            f.seek(0)
+            if f.readinto(buf) != len(buf):
+                raise ResultFileError(f"{path} changed size while being read")
     except OSError as e:
         raise ResultFileError(f"cannot read result file {path}: {e.strerror}") from None
+    return buf
+
+
+def _element_count(path, size, dtype):
     if size % dtype.itemsize:
         raise ResultFileError(f"{path} holds {size} bytes, not a whole number of "
                               f"{dtype.itemsize}-byte values (truncated?)")

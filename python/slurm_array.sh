@@ -21,8 +21,9 @@
 # is submitted from (or absolute). The results of s1/utt.flac go to
 # OUTROOT/s1/utt.frmseg ... OUTROOT/s1/utt.mask: the directory tree is
 # mirrored, so equal file names in different directories do not overwrite
-# each other. Recordings whose five result files are already complete are
-# skipped, so resubmitting the same array redoes only what is missing.
+# each other. Recordings whose result sets are already complete (their
+# record matches every file) are skipped, so resubmitting the same array
+# redoes only what is missing.
 # The task fails (exit 1) when any of its recordings failed; the log names them.
 #
 # Memory: the autocorrelogram of an utterance takes about 6 MB per second of
@@ -46,16 +47,21 @@ last=$(( first + per - 1 ))
 # A missing list would otherwise read as an empty slice: nothing done, status 0.
 [ -f "$list" ] && [ -r "$list" ] || { echo "FAILED: cannot read the list $list" >&2; exit 1; }
 
-size() { stat -c %s "$1" 2>/dev/null || echo -1; }
-
-# The five files exist and their sizes agree on one frame count (32 channels).
+# The result set of prefix $1 is complete: its record, which corlune writes
+# last, lists every file of the set with its size and CRC-32, and each file
+# matches (a set left half-replaced by a killed run does not).
 complete() {
-    local t
-    t=$(size "$1.f0tracks")
-    [ "$t" -gt 0 ] && [ "$(size "$1.f0cands")" -eq $(( 2 * t )) ] &&
-        [ "$(size "$1.frmseg")" -eq $(( 8 * t )) ] &&
-        [ "$(size "$1.groups")" -eq $(( 8 * t )) ] &&
-        [ "$(size "$1.mask")" -eq $(( 16 * t )) ]
+    python3 - "$1" 2> /dev/null <<'EOF'
+import sys, zlib
+prefix = sys.argv[1]
+lines = open(prefix + ".record", encoding="ascii").read().split("\n")
+assert lines[0] == "corlune result record 1" and lines[-2:] == ["end", ""]
+assert len(lines) > 3 and lines[1] != "publishing"
+for line in lines[1:-2]:
+    suffix, size, crc = line.split(" ")
+    data = open(prefix + suffix, "rb").read()
+    assert len(data) == int(size) and zlib.crc32(data) == int(crc, 16)
+EOF
 }
 
 # Result prefixes (paths without extension) that two lines of the list share,

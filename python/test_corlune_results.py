@@ -5,6 +5,7 @@ import os
 import subprocess
 import tempfile
 import unittest
+import zlib
 
 import numpy as np
 
@@ -39,6 +40,21 @@ def two_voices(nframes=120, nchans=32):
 def write(prefix, arrays):
     for suffix, array in arrays.items():
         array.astype(cr.LAYOUT[suffix][0]).tofile(f"{prefix}.{suffix}")
+
+
+def record_of(prefix, suffixes=tuple(cr.LAYOUT)):
+    """A record of the files as they are now, in corlune's format."""
+    lines = [cr.RECORD_HEADER]
+    for s in suffixes:
+        with open(f"{prefix}.{s}", "rb") as f:
+            data = f.read()
+        lines.append(f".{s} {len(data)} {zlib.crc32(data):08x}")
+    return "\n".join(lines + [cr.RECORD_END, ""])
+
+
+def write_record(prefix, text):
+    with open(f"{prefix}.{cr.RECORD}", "w") as f:
+        f.write(text)
 
 
 class ResultFiles(unittest.TestCase):
@@ -88,6 +104,50 @@ class ReaderTest(ResultFiles):
         res = cr.load(self.prefix)
         self.assertEqual((res.nframes, res.groups.shape), (0, (0, 0)))
         self.assertIn("(none)", cr.summary(res))
+
+
+class RecordTest(ResultFiles):
+    def test_set_that_matches_its_record_is_loaded(self):
+        write(self.prefix, two_voices())
+        write_record(self.prefix, record_of(self.prefix))
+        res = cr.load(self.prefix)
+        self.assertEqual(list(res.record), list(cr.LAYOUT))
+        self.assertEqual(res.record["mask"][0], 120 * 32 * 4)
+        res.mask[0, 0] = 0.5  # arrays stay writable
+
+    def test_sets_that_do_not_match_their_record_are_refused(self):
+        other = two_voices()
+        other["groups"][60:70, :16] = 11  # another run of the same length
+        header, four = cr.RECORD_HEADER, ("frmseg", "f0cands", "f0tracks", "groups")
+        cases = {
+            # name: (change to the published set, text expected in the message)
+            "file of another run": (lambda: write(self.prefix, {"groups": other["groups"]}),
+                                    "groups does not match"),
+            "file cut short": (lambda: os.truncate(f"{self.prefix}.mask", 100), "mask does not match"),
+            "placeholder": (lambda: write_record(self.prefix, f"{header}\npublishing\n"),
+                            "stopped while publishing"),
+            "record cut short": (lambda: write_record(self.prefix, record_of(self.prefix)[:-4]),
+                                 "cut short"),
+            "file not listed": (lambda: write_record(self.prefix, record_of(self.prefix, four)),
+                                "does not list"),
+            "listed file missing": (lambda: write_record(self.prefix, record_of(self.prefix).replace(
+                                        "end\n", ".f0labels 0 00000000\nend\n")), "cannot read result file"),
+            "not a record": (lambda: write_record(self.prefix, "\x89PNG"), "not a corlune result record"),
+            "malformed line": (lambda: write_record(self.prefix, record_of(self.prefix).replace(
+                                   ".mask", "mask")), "malformed line"),
+        }
+        for name, (change, message) in cases.items():
+            with self.subTest(name):
+                write(self.prefix, two_voices())
+                write_record(self.prefix, record_of(self.prefix))
+                change()
+                with self.assertRaises(cr.ResultFileError) as caught:
+                    cr.load(self.prefix)
+                self.assertIn(message, str(caught.exception))
+
+    def test_set_from_before_records_is_loaded_as_it_is(self):
+        write(self.prefix, two_voices())
+        self.assertIsNone(cr.load(self.prefix).record)
 
 
 class DerivationTest(ResultFiles):
@@ -154,6 +214,12 @@ class CommandTest(ResultFiles):
         done = self.run_view(self.prefix)
         self.assertEqual((done.returncode, done.stdout), (1, ""))
         self.assertIn(f"corlune-view: cannot read result file {self.prefix}.", done.stderr)
+        write(self.prefix, two_voices())
+        write_record(self.prefix, record_of(self.prefix))
+        os.truncate(f"{self.prefix}.f0cands", 0)
+        done = self.run_view(f"{self.prefix}.{cr.RECORD}")
+        self.assertEqual((done.returncode, done.stdout), (1, ""))
+        self.assertIn(f"corlune-view: {self.prefix}.f0cands does not match", done.stderr)
         write(self.prefix, two_voices())
         done = self.run_view(self.prefix, "--png", os.path.join(self.tmp.name, "no", "x.png"))
         self.assertEqual(done.returncode, 1)

@@ -62,6 +62,7 @@ class EndToEndTest(unittest.TestCase):
     def test_result_files_read_back_in_their_layouts(self):
         res = self.load()
         self.assertEqual((res.nframes, res.nchans), (math.ceil(self.nsamples / 160), 32))
+        self.assertEqual(list(res.record), list(cr.LAYOUT))  # checked against the record
         for suffix, (dtype, _) in cr.LAYOUT.items():
             self.assertEqual(getattr(res, suffix).dtype, dtype)
         self.assertTrue(np.isin(res.frmseg, (0, 1, 2)).all())

@@ -1,5 +1,5 @@
 """slurm_array.sh run as Slurm would start its array tasks, with a stand-in
-for corlune that writes five result files of one frame count, fails on inputs
+for corlune that writes a result set with its record, fails on inputs
 named bad*, and drains its standard input first, so that a task whose list
 leaked into the program would lose lines. The real cluster is exercised by
 tools/slurm-check.sh."""
@@ -19,9 +19,17 @@ STAND_IN = textwrap.dedent("""\
     echo "$1" >> "$CALLS"
     case ${1##*/} in bad*) echo "refused: $1" >&2; exit 1 ;; esac
     name=${1##*/}; prefix=$2/${name%.*}
-    head -c 80 /dev/zero > "$prefix.f0tracks"; head -c 160 /dev/zero > "$prefix.f0cands"
-    for s in frmseg groups; do head -c 640 /dev/zero > "$prefix.$s"; done
-    head -c 1280 /dev/zero > "$prefix.mask"
+    exec python3 - "$prefix" <<'EOF'
+    import sys, zlib
+    prefix = sys.argv[1]
+    lines = ["corlune result record 1"]
+    for suffix, size in ((".frmseg", 640), (".f0cands", 160), (".f0tracks", 80),
+                         (".groups", 640), (".mask", 1280)):
+        data = bytes(size)
+        open(prefix + suffix, "wb").write(data)
+        lines.append(f"{suffix} {size} {zlib.crc32(data):08x}")
+    open(prefix + ".record", "w").write("\\n".join(lines + ["end", ""]))
+    EOF
     """)
 
 
@@ -74,7 +82,8 @@ class SlurmArrayTest(unittest.TestCase):
         self.assertIn("FAILED: ./a/bad.wav", first.stderr)
         self.assertIn("refused: ./a/bad.wav", first.stderr)
         os.remove(self.calls)
-        os.remove(os.path.join(self.root, "out", "b", "two.mask"))
+        with open(os.path.join(self.root, "out", "b", "two.mask"), "r+b") as f:
+            f.write(b"\1")   # no longer the file its record lists
         again = self.task(0, per=3, last_task=0)
         self.assertEqual(again.returncode, 1)
         self.assertEqual(self.called(), ["./a/bad.wav", "./b/two.wav"])

@@ -2,20 +2,21 @@
 
 #include <fftw3.h>
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "acgmodel.h"
 #include "audioinput.h"
 #include "casagrouping.h"
 #include "options.h"
+#include "publisher.h"
 #include "ruletracker.h"
 
 #ifndef CORLUNE_VERSION
@@ -38,18 +39,6 @@ constexpr double kMaxMagnitude = 16777216.0;
 void print_version() {
     std::cout << "corlune " << CORLUNE_VERSION << "\n"
               << "running with " << fftw_version << " and " << sf_version_string() << std::endl;
-}
-
-// Tests that files can be created in dir without touching any existing file:
-// a uniquely named file is created exclusively and removed again.
-bool directory_writable(const std::string& dir) {
-    const std::string tmpl = dir + ".corlune-probe-XXXXXX";
-    std::string name = tmpl;
-    const int fd = mkstemp(name.data());
-    if (fd < 0) return false;
-    close(fd);
-    std::remove(name.c_str());
-    return true;
 }
 
 // The input as named in messages.
@@ -133,18 +122,38 @@ bool read_signal(AudioInput& in, const Options& opt, const std::string& label,
     return true;
 }
 
-// Writes the five result files in their fixed order; all are attempted.
-bool write_results(const CASAGrouping& grouping, const std::string& prefix) {
-    bool ok = true;
-    ok &= grouping.write_frmSegments((prefix + ".frmseg").c_str());
-    ok &= grouping.write_f0Candidates((prefix + ".f0cands").c_str());
-    ok &= grouping.write_f0Tracks((prefix + ".f0tracks").c_str());
-    ok &= grouping.write_fragments((prefix + ".groups").c_str());
-    ok &= grouping.write_mask((prefix + ".mask").c_str());
-    return ok;
+// One result file of a run: its suffix and what fills a path with it.
+struct ResultFile {
+    const char* suffix;
+    std::function<bool(const CASAGrouping&, const char* path)> write;
+};
+
+// The result files a run publishes, in the order they are written and
+// renamed into place.
+std::vector<ResultFile> result_files(const Options&) {
+    return {{".frmseg", &CASAGrouping::write_frmSegments},
+            {".f0cands", &CASAGrouping::write_f0Candidates},
+            {".f0tracks", &CASAGrouping::write_f0Tracks},
+            {".groups", &CASAGrouping::write_fragments},
+            {".mask", &CASAGrouping::write_mask}};
 }
 
-int analyse_signal(const std::vector<double>& x, int srate, const std::string& prefix) {
+std::vector<std::string> suffixes(const std::vector<ResultFile>& files) {
+    std::vector<std::string> s;
+    for (const ResultFile& f : files) s.push_back(f.suffix);
+    return s;
+}
+
+// Writes every result file to its temporary, then publishes the set.
+bool write_and_publish(const CASAGrouping& grouping, const std::vector<ResultFile>& files,
+                       ResultPublisher& pub) {
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (!pub.write(i, [&](const char* path) { return files[i].write(grouping, path); })) return false;
+    return pub.publish([](const std::string& line) { std::cerr << line << std::endl; });
+}
+
+int analyse_signal(const std::vector<double>& x, int srate, const std::string& prefix,
+                   const std::vector<ResultFile>& files, ResultPublisher& pub) {
     AcgModel model(kDefaultAcgParam);
     model.compute(x, srate);
     RuleTracker tracker;
@@ -153,10 +162,13 @@ int analyse_signal(const std::vector<double>& x, int srate, const std::string& p
     if (grouping.fragment_labels_wrap())
         std::cerr << "Warning: fragment labels exceed 16 bits; labels in " << prefix
                   << ".groups wrapped and are no longer unique" << std::endl;
-    return write_results(grouping, prefix) ? EXIT_OK : EXIT_FAILED;
+    if (write_and_publish(grouping, files, pub)) return EXIT_OK;
+    std::cerr << pub.error() << std::endl;
+    return EXIT_FAILED;
 }
 
-int analyse(const Options& opt, const std::string& prefix) {
+int analyse(const Options& opt, const std::string& prefix, const std::vector<ResultFile>& files,
+            ResultPublisher& pub) {
     const std::string label = input_label(opt);
     try {
         std::vector<double> x;
@@ -166,7 +178,7 @@ int analyse(const Options& opt, const std::string& prefix) {
             if (!open_input(in, opt, label) || !read_signal(in, opt, label, x)) return EXIT_FAILED;
             srate = in.format().srate;
         }
-        return analyse_signal(x, srate, prefix);
+        return analyse_signal(x, srate, prefix, files, pub);
     } catch (const std::bad_alloc&) {
         std::cerr << "Out of memory analysing " << label << std::endl;
         return EXIT_FAILED;
@@ -205,12 +217,16 @@ int run(int argc, char** argv) {
         return EXIT_FAILED;
     }
     const std::string outdir = output_directory(opt.outdir);
-    const std::string prefix = outdir + (opt.name.empty() ? base_name(opt.input) : opt.name);
-    if (!directory_writable(outdir)) {
-        std::cerr << "Unable to write to directory: " << outdir << std::endl;
+    const std::string name = opt.name.empty() ? base_name(opt.input) : opt.name;
+    const std::vector<ResultFile> files = result_files(opt);
+    // The temporaries are made before any sample is read: an OUTDIR that
+    // takes no new file fails the run at once.
+    ResultPublisher pub(outdir, name, opt.sync);
+    if (!pub.prepare(suffixes(files))) {
+        std::cerr << pub.error() << std::endl;
         return EXIT_FAILED;
     }
-    return analyse(opt, prefix);
+    return analyse(opt, outdir + name, files, pub);
 }
 
 #ifndef CORLUNE_LIBRARY_BUILD

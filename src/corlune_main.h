@@ -1,6 +1,7 @@
 // The command-line driver of corlune: the options (options.h), naming of the
-// result files, the output-directory probe, reading the input (audioinput.h),
-// the order of the analysis pipeline, and every message of a run.
+// result files and the list of them a run publishes (publisher.h), reading
+// the input (audioinput.h), the order of the analysis pipeline, and every
+// message of a run.
 //
 // main() calls run(); the naming helpers are exposed for tests:
 //   char* argv[] = {"corlune", "--channel=2", "in.flac", "out", nullptr};

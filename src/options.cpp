@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <iterator>
 #include <sstream>
 #include <variant>
 #include <vector>
@@ -39,6 +40,9 @@ const OptionSpec kOptions[] = {
     {"name", 'n', &Options::name, "NAME", 0, 0, "INPUT's file name without its extension",
      "base name of the result files, a plain file name (no '/', not . or ..); "
      "required when INPUT is -"},
+    {"sync", 0, &Options::sync, nullptr, 0, 0, nullptr,
+     "flush the result files and OUTDIR to disk before exiting, so that a published result "
+     "set survives a power failure (slower)"},
     {"help", 'h', Action::Help, nullptr, 0, 0, nullptr, "print this text and exit"},
     {"version", 'V', Action::Version, nullptr, 0, 0, nullptr,
      "print the versions of corlune, FFTW and libsndfile and exit"},
@@ -58,16 +62,29 @@ const ResultFileDoc kResultFiles[] = {
     {".groups", "int16", 32, "fragment label (track identifier), 0 none"},
     {".mask", "float32", 32, "soft mask value, 0 outside fragments"},
 };
+// The record of the set, published last.
+constexpr const char* kRecordDoc =
+    "  NAME.record    text, written last: each file's size and CRC-32\n";
 
-const std::pair<int, const char*> kExitStatuses[] = {
-    {0, "all result files were written"},
-    {1, "the run failed; one line on standard error names the file and says why"},
-    {2, "usage error: unknown option, missing or invalid value, argument count"},
+const std::pair<const char*, const char*> kExitStatuses[] = {
+    {"0", "the result set was published whole"},
+    {"1", "the run failed and published nothing; one line on standard error names the file "
+          "and says why"},
+    {"2", "usage error: unknown option, missing or invalid value, argument count"},
+    {"128+N", "ended by signal N (129 SIGHUP, 130 SIGINT, 143 SIGTERM) after one line; "
+              "nothing published unless the signal came while the set was being published"},
 };
 
-const OptionSpec* find_short(int c) {
+// getopt_long's value of an option without a short form: kLongOnly + its
+// index in kOptions, so that every option has a value of its own.
+constexpr int kLongOnly = 256;
+
+// The option that getopt_long's value c stands for.
+const OptionSpec* find_option(int c) {
+    const int index = c - kLongOnly;
+    if (index >= 0 && index < static_cast<int>(std::size(kOptions))) return &kOptions[index];
     for (const OptionSpec& o : kOptions)
-        if (o.short_name == c) return &o;
+        if (o.short_name != 0 && o.short_name == c) return &o;
     return nullptr;
 }
 
@@ -139,9 +156,11 @@ std::string short_options() {
 
 std::vector<option> long_options() {
     std::vector<option> opts;
-    for (const OptionSpec& o : kOptions)
+    for (std::size_t i = 0; i < std::size(kOptions); ++i) {
+        const OptionSpec& o = kOptions[i];
         opts.push_back({o.long_name, o.metavar ? required_argument : no_argument, nullptr,
-                        o.short_name ? o.short_name : 0});
+                        o.short_name ? o.short_name : kLongOnly + static_cast<int>(i)});
+    }
     opts.push_back({nullptr, 0, nullptr, 0});
     return opts;
 }
@@ -158,15 +177,15 @@ std::string offending(int argc, char** argv, int c) {
 constexpr std::size_t kHelpWidth = 79;
 constexpr std::size_t kHelpIndent = 22;
 
-std::string wrapped(const std::string& text, std::size_t first_used) {
+std::string wrapped(const std::string& text, std::size_t first_used, std::size_t indent = kHelpIndent) {
     std::istringstream words(text);
     std::string out, word;
     std::size_t column = first_used;
     bool line_start = true;
     while (words >> word) {
         if (!line_start && column + 1 + word.size() > kHelpWidth) {
-            out += "\n" + std::string(kHelpIndent, ' ');
-            column = kHelpIndent;
+            out += "\n" + std::string(indent, ' ');
+            column = indent;
             line_start = true;
         }
         if (!line_start) {
@@ -201,16 +220,17 @@ ParseOutcome parse_command_line(int argc, char** argv, Options& opt) {
         if (c == -1) break;
         if (c == '?') {
             const std::string typed = offending(argc, argv, 0);
-            const OptionSpec* flag = find_short(optopt);
+            const OptionSpec* flag = find_option(optopt);
             if (flag && typed.rfind("--", 0) == 0)
                 return usage_error(std::string("option --") + flag->long_name + " takes no value");
-            if (optopt) return usage_error(std::string("unknown option -") + static_cast<char>(optopt));
+            if (optopt && optopt < kLongOnly)
+                return usage_error(std::string("unknown option -") + static_cast<char>(optopt));
             return usage_error("unknown option " + typed);
         }
         if (c == ':') {
             return usage_error("option " + offending(argc, argv, 0) + " needs a value");
         }
-        const OptionSpec* o = index >= 0 ? &kOptions[index] : find_short(c);
+        const OptionSpec* o = index >= 0 ? &kOptions[index] : find_option(c);
         if (!o) return usage_error("unknown option " + offending(argc, argv, c));
         if (const auto* action = std::get_if<Action>(&o->target)) return {*action, ""};
         std::string error;
@@ -259,7 +279,12 @@ std::string help_text() {
         s << file << element << (r.columns < 10 ? " " : "") << r.columns << " columns  " << r.content
           << "\n";
     }
+    s << kRecordDoc;
     s << "\nExit status:\n";
-    for (const auto& [status, meaning] : kExitStatuses) s << "  " << status << "  " << meaning << "\n";
+    for (const auto& [status, meaning] : kExitStatuses) {
+        std::string label = std::string("  ") + status;
+        label.resize(9, ' ');
+        s << label << wrapped(meaning, label.size(), label.size());
+    }
     return s.str();
 }

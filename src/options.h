@@ -18,6 +18,7 @@ struct Options {
     int channel = 0;    // 1-based channel to analyse; 0 = none chosen
     bool mix = false;   // analyse the mean of all channels
     std::string name;   // base name of the result files; empty = from INPUT
+    bool sync = false;  // flush results and OUTDIR to disk before exiting
     std::string input;  // INPUT: a path, or "-" for standard input
     std::string outdir; // OUTDIR
 };

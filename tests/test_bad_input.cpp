@@ -20,14 +20,13 @@ namespace fs = std::filesystem;
 using testutil::Bytes;
 using testutil::chunk;
 using testutil::run_corlune;
+using testutil::snapshot;
+using testutil::Snapshot;
 using testutil::TempDir;
 using testutil::wav_image;
 using testutil::WavSpec;
 
 namespace {
-
-// Directory content: file name to bytes; a subdirectory reads as "<dir>".
-using Snapshot = std::map<std::string, Bytes>;
 
 const char* const kSuffixes[] = {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask"};
 // Bytes per frame of each result file, in the order of kSuffixes.
@@ -35,16 +34,6 @@ const size_t kBytesPerFrame[] = {64, 16, 8, 64, 128};
 
 std::vector<int16_t> voice(int srate, double seconds) {
     return testutil::to_pcm16(testutil::harmonic_complex(srate, seconds, 130.0, 160.0, 0.4));
-}
-
-Snapshot snapshot(const fs::path& dir) {
-    Snapshot s;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        s[name] = e.is_directory() ? Bytes{'<', 'd', 'i', 'r', '>'}
-                                   : testutil::read_file(e.path().string());
-    }
-    return s;
 }
 
 // Fills dir with recognisable stand-ins for an earlier run's results of base.
@@ -90,7 +79,7 @@ protected:
         Snapshot results;
         const std::string base = fs::path(path).stem().string();
         for (const char* suffix : kSuffixes) results[suffix] = testutil::read_file(out.file(base + suffix));
-        EXPECT_EQ(snapshot(out.path()).size(), 5u);
+        EXPECT_EQ(snapshot(out.path()).size(), 6u);  // and the record
         return results;
     }
 };
@@ -355,16 +344,6 @@ protected:
         wav = input("utt.wav", wav_image(voice(16000, 0.2), {}));
         reference = analysed(wav, "");
     }
-
-    // After a run that failed on one result file, every other result holds
-    // exactly what a clean run writes.
-    void expect_others_written(const TempDir& out, const std::string& failed) {
-        for (const char* suffix : kSuffixes) {
-            if (suffix == failed) continue;
-            EXPECT_EQ(testutil::read_file(out.file(std::string("utt") + suffix)), reference.at(suffix))
-                << suffix;
-        }
-    }
 };
 
 TEST_F(BadOutput, UnusableOutputDirectoryIsRefusedBeforeTheInputIsRead) {
@@ -376,46 +355,49 @@ TEST_F(BadOutput, UnusableOutputDirectoryIsRefusedBeforeTheInputIsRead) {
     testutil::write_file(plain, {'k', 'e', 'e', 'p'});
     auto r = run_corlune({never, plain});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Unable to write to directory: " + plain + "/\n");
+    EXPECT_EQ(r.err, "Unable to write to directory (Not a directory): " + plain + "/\n");
 
     const std::string missing = parent.file("a/b");
     r = run_corlune({never, missing});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Unable to write to directory: " + missing + "/\n");
+    EXPECT_EQ(r.err, "Unable to write to directory (No such file or directory): " + missing + "/\n");
 
     EXPECT_EQ(snapshot(parent.path()), (Snapshot{{"results", {'k', 'e', 'e', 'p'}}}));
 }
 
-TEST_F(BadOutput, ResultPathThatIsADirectoryFailsOnlyThatFile) {
-    // ".groups" is the file a probe that opened a result for writing would
-    // have truncated; here it is a directory whose content must survive.
+TEST_F(BadOutput, ResultPathThatIsADirectoryFailsTheRunBeforeTheInputIsRead) {
+    // A directory cannot be replaced by a file: the run stops before the
+    // analysis, and the directory, its content and every other earlier
+    // result stay as they were.
     TempDir out;
     seed_earlier_results(out, "utt");
     fs::remove(out.file("utt.groups"));
     fs::create_directory(out.file("utt.groups"));
     testutil::write_file(out.file("utt.groups/inside"), {'x'});
+    const Snapshot earlier = snapshot(out.path());
 
-    const auto r = run_corlune({wav, str(out.path())});
+    const auto r = run_corlune({"--name=utt", in.file("never.wav"), str(out.path())});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Unable to open file: " + out.file("utt.groups") + "\n");
+    EXPECT_EQ(r.err, "Unable to replace file (Is a directory): " + out.file("utt.groups") + "\n");
+    EXPECT_EQ(snapshot(out.path()), earlier);
     EXPECT_EQ(snapshot(out.file("utt.groups")), (Snapshot{{"inside", {'x'}}}));
-    expect_others_written(out, ".groups");
 }
 
-TEST_F(BadOutput, FullDiskIsReportedForThatFileAndTheOthersAreWritten) {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    // The first and the last file written: a failure stops nothing after it.
-    for (const std::string failed : {".frmseg", ".mask"}) {
-        SCOPED_TRACE(failed);
-        TempDir out;
-        seed_earlier_results(out, "utt");
-        fs::remove(out.file("utt" + failed));
-        fs::create_symlink("/dev/full", out.file("utt" + failed));
+TEST_F(BadOutput, SymlinkedResultPathsAreReplacedNotWrittenThrough) {
+    TempDir out, elsewhere;
+    seed_earlier_results(out, "utt");
+    const Bytes kept(100, 0x33);
+    testutil::write_file(elsewhere.file("kept"), kept);
+    fs::remove(out.file("utt.frmseg"));
+    fs::remove(out.file("utt.mask"));
+    fs::create_symlink("/dev/full", out.file("utt.frmseg"));
+    fs::create_symlink(elsewhere.file("kept"), out.file("utt.mask"));
 
-        const auto r = run_corlune({wav, str(out.path())});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "Unable to write file: " + out.file("utt" + failed) + "\n");
-        EXPECT_TRUE(fs::is_symlink(out.file("utt" + failed)));
-        expect_others_written(out, failed);
+    const auto r = run_corlune({wav, str(out.path())});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char* suffix : kSuffixes) {
+        EXPECT_FALSE(fs::is_symlink(out.file(std::string("utt") + suffix))) << suffix;
+        EXPECT_EQ(testutil::read_file(out.file(std::string("utt") + suffix)), reference.at(suffix)) << suffix;
     }
+    EXPECT_EQ(testutil::read_file(elsewhere.file("kept")), kept);
 }

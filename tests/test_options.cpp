@@ -47,6 +47,7 @@ TEST(Options, ValuesInEveryGnuForm) {
     EXPECT_EQ(plain.opt.channel, 0);
     EXPECT_TRUE(plain.opt.name.empty());
     EXPECT_TRUE(parse({"-m", "in.wav", "out"}).opt.mix);
+    EXPECT_TRUE(parse({"--sync", "in.wav", "out"}).opt.sync);
     // "--" ends the options, so an input may start with a dash.
     const Parsed dashed = parse({"--mix", "--", "-odd.wav", "out"});
     EXPECT_EQ(dashed.outcome.action, Action::Run);
@@ -66,6 +67,7 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
         {{"--frob=1", "in.wav", "out"}, "unknown option --frob=1"},
         {{"-x", "in.wav", "out"}, "unknown option -x"},
         {{"--mix=yes", "in.wav", "out"}, "option --mix takes no value"},
+        {{"--sync=yes", "in.wav", "out"}, "option --sync takes no value"},  // no short form
         {{"in.wav", "out", "--channel"}, "expected INPUT and OUTDIR after the options, got 3 arguments"},
         {{"--channel"}, "option --channel needs a value"},
         {{"-c"}, "option -c needs a value"},
@@ -114,10 +116,11 @@ TEST(Options, HelpTextDescribesOptionsResultsAndExitStatuses) {
     for (const char* part :
          {"Usage: corlune [OPTION]... INPUT OUTDIR\n", "  -c, --channel=N ", "integer 1 to 1024; default: none",
           "  -m, --mix ", "flag; default: off", "  -n, --name=NAME ", "text; default: INPUT's file name",
-          "  -h, --help ", "  -V, --version ", "NAME.frmseg    int16   32 columns",
+          "      --sync ", "  -h, --help ", "  -V, --version ", "NAME.frmseg    int16   32 columns",
           "NAME.f0cands   float32  4 columns", "NAME.f0tracks  float32  2 columns",
-          "NAME.groups    int16   32 columns", "NAME.mask      float32 32 columns", "\nExit status:\n",
-          "  0  all result files", "  1  the run failed", "  2  usage error"})
+          "NAME.groups    int16   32 columns", "NAME.mask      float32 32 columns", "NAME.record    text, written last",
+          "\nExit status:\n", "  0      the result set was published whole", "  1      the run failed",
+          "  2      usage error", "  128+N  ended by signal N"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
     size_t start = 0;
     while (start < help.size()) {

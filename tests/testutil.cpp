@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -237,43 +239,132 @@ FifoWriter::FifoWriter(const std::string& path, Bytes bytes) {
 
 FifoWriter::~FifoWriter() { thread_.join(); }
 
-RunResult run_corlune(const std::vector<std::string>& args, const RunSetup& setup) {
-    TempDir capture;
-    const std::string out = capture.file("stdout"), err = capture.file("stderr");
+namespace {
+
+// In a forked child: standard output and error to the capture files,
+// standard input as setup says (bytes through the pipe's read end).
+void redirect(const TempDir& capture, const RunSetup& setup, const int pipefd[2]) {
+    if (!freopen(capture.file("stdout").c_str(), "w", stdout) ||
+        !freopen(capture.file("stderr").c_str(), "w", stderr))
+        _exit(127);
+    if (setup.stdin_pipe || setup.stdin_fd >= 0) {
+        dup2(setup.stdin_pipe ? pipefd[0] : setup.stdin_fd, STDIN_FILENO);
+        if (setup.stdin_pipe) {
+            close(pipefd[0]);
+            close(pipefd[1]);
+        }
+    } else {
+        const std::string in = setup.stdin_file.empty() ? "/dev/null" : setup.stdin_file;
+        if (!freopen(in.c_str(), "r", stdin)) _exit(127);
+    }
+}
+
+}  // namespace
+
+Child::Child(pid_t pid, std::unique_ptr<TempDir> capture) : pid_(pid), capture_(std::move(capture)) {}
+
+Child::~Child() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
+std::string Child::err_so_far() const {
+    std::ifstream f(capture_->file("stderr"), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+RunResult Child::wait() {
+    int wstatus = 0;
+    waitpid(pid_, &wstatus, 0);
+    pid_ = -1;
+    RunResult r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+    r.out = slurp_and_remove(capture_->file("stdout"));
+    r.err = slurp_and_remove(capture_->file("stderr"));
+    return r;
+}
+
+Child start_program(const std::string& exe, const std::vector<std::string>& args, const RunSetup& setup) {
+    auto capture = std::make_unique<TempDir>();
     int pipefd[2] = {-1, -1};
     if (setup.stdin_pipe && pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
     signal(SIGPIPE, SIG_IGN);
-    pid_t pid = fork();
+    const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(127);
-        if (setup.stdin_pipe) {
-            dup2(pipefd[0], STDIN_FILENO);
-            close(pipefd[0]);
-            close(pipefd[1]);
-        } else {
-            const std::string in = setup.stdin_file.empty() ? "/dev/null" : setup.stdin_file;
-            if (!freopen(in.c_str(), "r", stdin)) _exit(127);
-        }
+        redirect(*capture, setup, pipefd);
         if (setup.memory_limit) limit_memory(setup.memory_limit);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(CORLUNE_EXE));
+        argv.push_back(const_cast<char*>(exe.c_str()));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(CORLUNE_EXE, argv.data());
+        execv(exe.c_str(), argv.data());
         _exit(127);
     }
     if (setup.stdin_pipe) {
         close(pipefd[0]);
         feed(pipefd[1], *setup.stdin_pipe);
     }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    RunResult r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    r.out = slurp_and_remove(out);
-    r.err = slurp_and_remove(err);
-    return r;
+    return Child(pid, std::move(capture));
+}
+
+Child start_corlune(const std::vector<std::string>& args, const RunSetup& setup) {
+    return start_program(CORLUNE_EXE, args, setup);
+}
+
+RunResult run_corlune(const std::vector<std::string>& args, const RunSetup& setup) {
+    return start_corlune(args, setup).wait();
+}
+
+Child start_in_child(const std::function<int()>& body) {
+    auto capture = std::make_unique<TempDir>();
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        redirect(*capture, {}, nullptr);
+        const int status = body();
+        std::cout.flush();
+        std::cerr.flush();
+        std::fflush(nullptr);
+        _exit(status);
+    }
+    return Child(pid, std::move(capture));
+}
+
+std::vector<bool> loader_accepts(const std::vector<std::string>& prefixes, std::string* why) {
+    std::vector<std::string> args = {
+        "-c",
+        "import sys\n"
+        "sys.path.insert(0, sys.argv[1])\n"
+        "import corlune_results as cr\n"
+        "for prefix in sys.argv[2:]:\n"
+        "    try:\n"
+        "        cr.load(prefix)\n"
+        "        print('accepted')\n"
+        "    except cr.ResultFileError as e:\n"
+        "        print('refused')\n"
+        "        print(e, file=sys.stderr)\n",
+        std::string(CORLUNE_SOURCE_DIR) + "/python"};
+    args.insert(args.end(), prefixes.begin(), prefixes.end());
+    const RunResult r = start_program("/usr/bin/python3", args).wait();
+    if (r.status != 0) throw std::runtime_error("loader failed: " + r.err);
+    if (why) *why = r.err;
+    std::vector<bool> verdicts;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) verdicts.push_back(line == "accepted");
+    if (verdicts.size() != prefixes.size()) throw std::runtime_error("loader gave no verdict: " + r.out);
+    return verdicts;
+}
+
+Snapshot snapshot(const fs::path& dir) {
+    Snapshot s;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        s[name] = e.is_directory() ? Bytes{'<', 'd', 'i', 'r', '>'} : read_file(e.path().string());
+    }
+    return s;
 }
 
 }  // namespace testutil

@@ -2,8 +2,13 @@
 // signals, crafted WAV bytes, whole-file reads and runs of the executable.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -93,18 +98,55 @@ struct RunResult {
     int status;      // exit status, or -1 when the process did not exit normally
     std::string out; // standard output
     std::string err; // standard error
+    int signal = 0;  // the signal that ended the process, when one did
 };
 // How the child runs: its standard input is /dev/null unless the bytes of
-// stdin_pipe (through a pipe) or the file stdin_file are given; a non-zero
-// memory_limit caps its memory (address space, or the sanitizer's
-// allocator in a sanitizer build).
+// stdin_pipe (through a pipe), the file stdin_file or the descriptor
+// stdin_fd are given; a non-zero memory_limit caps its memory (address
+// space, or the sanitizer's allocator in a sanitizer build).
 struct RunSetup {
     std::optional<Bytes> stdin_pipe;
     std::string stdin_file;
     uint64_t memory_limit = 0;
+    int stdin_fd = -1;
 };
-// Runs the corlune executable with args, capturing both streams.
+
+// A child process whose standard output and error go to files; wait()
+// collects them. A child not waited for is killed on destruction.
+class Child {
+public:
+    Child(pid_t pid, std::unique_ptr<TempDir> capture);
+    Child(Child&& other) noexcept : pid_(other.pid_), capture_(std::move(other.capture_)) { other.pid_ = -1; }
+    Child& operator=(Child&&) = delete;
+    ~Child();
+    pid_t pid() const { return pid_; }
+    std::string err_so_far() const;  // what it has written to standard error yet
+    RunResult wait();
+
+private:
+    pid_t pid_;
+    std::unique_ptr<TempDir> capture_;
+};
+
+// Starts the program at exe with args; run_corlune runs the corlune
+// executable to its end.
+Child start_program(const std::string& exe, const std::vector<std::string>& args,
+                    const RunSetup& setup = {});
+Child start_corlune(const std::vector<std::string>& args, const RunSetup& setup = {});
 RunResult run_corlune(const std::vector<std::string>& args, const RunSetup& setup = {});
+// Runs body in a forked copy of this process (standard input /dev/null),
+// which exits with body's return value: for in-process runs with test hooks.
+Child start_in_child(const std::function<int()>& body);
+
+// Whether corlune_results.load accepts the result set of each prefix (one
+// Python process for all of them); a refusal's message goes to why.
+std::vector<bool> loader_accepts(const std::vector<std::string>& prefixes,
+                                 std::string* why = nullptr);
+
+// Directory content: file name (hidden files included) to bytes; a
+// subdirectory reads as "<dir>".
+using Snapshot = std::map<std::string, Bytes>;
+Snapshot snapshot(const std::filesystem::path& dir);
 
 }  // namespace testutil
 

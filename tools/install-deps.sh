@@ -7,7 +7,7 @@
 # root (or sudo) on a fresh machine.
 set -euo pipefail
 
-pkgs=(build-essential cmake pkg-config libfftw3-dev libsndfile1-dev help2man libgtest-dev libgmock-dev
+pkgs=(build-essential cmake pkg-config libfftw3-dev libsndfile1-dev zlib1g-dev help2man libgtest-dev libgmock-dev
       python3 python3-numpy python3-matplotlib)
 for option in "$@"; do
   case $option in

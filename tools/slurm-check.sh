@@ -44,6 +44,8 @@ corlune=${CORLUNE:-$build/corlune}
 port=${SLURM_CHECK_PORT:-}
 wait_limit=${SLURM_CHECK_TIMEOUT:-180}
 files_per_task=4
+# The files of one result set, its record among them.
+result_suffixes="frmseg f0cands f0tracks groups mask record"
 job_user="corlune-check"
 # A recording of this length must not fit the memory limit below. corlune
 # holds the autocorrelogram of the whole utterance, about 6 MB per second of
@@ -378,7 +380,7 @@ result_set_ok() {
 expected_files() {
     local frames path suffix
     while read -r frames path; do
-        for suffix in frmseg f0cands f0tracks groups mask; do
+        for suffix in $result_suffixes; do
             printf '%s.%s\n' "${path%.wav}" "$suffix"
         done
     done < "$manifest" | sort
