@@ -350,10 +350,13 @@ void ResultPublisher::remove_stale_files() {
 
 // Creates a new empty file of kind for suffix exclusively and takes its
 // lock. Another run may remove the working directory, or sweep the file as
-// stale between its creation and the lock; then it is made anew.
+// stale between its creation and the lock; then it is made anew. Signals
+// wait from the file's creation until it is armed, so that the handler
+// removes every file this run made.
 bool ResultPublisher::create_temporary(const std::string& kind, const std::string& suffix,
                                        Temporary& temp) {
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        HeldSignals held;
         const std::string path = workdir_ + kind + suffix + "." + random_chars();
         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
         if (fd < 0 && errno == ENOENT && make_work_directory()) continue;
