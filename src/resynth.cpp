@@ -222,7 +222,12 @@ ResynthesisPlan make_plan(int srate) {
     const size_t nfft = next_power_of_two(m);
     plan.fitLowHz = plan.cfs.front();
     plan.fitHighHz = std::min(plan.cfs.back(), 0.5 * srate);
-    plan.gains = fit_gains(power_responses(h, nfft), srate, nfft, plan.fitLowHz, plan.fitHighHz);
+    // Channels centred at or above the Nyquist frequency fold over: their
+    // broad responses would blur the channels below.
+    std::vector<std::vector<double>> p = power_responses(h, nfft);
+    for (int c = 0; c < plan.channels(); ++c)
+        if (plan.cfs[c] >= 0.5 * srate) std::fill(p[c].begin(), p[c].end(), 0.0);
+    plan.gains = fit_gains(p, srate, nfft, plan.fitLowHz, plan.fitHighHz);
     return plan;
 }
 
