@@ -22,6 +22,8 @@ namespace {
 constexpr double kResponseSeconds = 0.25;
 // A backward pass delivers this many lookaheads of output.
 constexpr size_t kBlockLookaheads = 4;
+// Relative tolerance on a centre frequency at the Nyquist frequency.
+constexpr double kCentreTolerance = 1e-9;
 // Gains below this share of the largest are set to 0 by the fit.
 constexpr double kGainTolerance = 1e-12;
 
@@ -222,11 +224,12 @@ ResynthesisPlan make_plan(int srate) {
     const size_t nfft = next_power_of_two(m);
     plan.fitLowHz = plan.cfs.front();
     plan.fitHighHz = std::min(plan.cfs.back(), 0.5 * srate);
-    // Channels centred at or above the Nyquist frequency fold over: their
-    // broad responses would blur the channels below.
+    // Channels centred above the Nyquist frequency fold over: their
+    // broad responses would blur the channels below. (The top centre
+    // frequency, 8000 Hz, comes out a few ulps above it at 16 kHz.)
     std::vector<std::vector<double>> p = power_responses(h, nfft);
     for (int c = 0; c < plan.channels(); ++c)
-        if (plan.cfs[c] >= 0.5 * srate) std::fill(p[c].begin(), p[c].end(), 0.0);
+        if (plan.cfs[c] > 0.5 * srate * (1.0 + kCentreTolerance)) std::fill(p[c].begin(), p[c].end(), 0.0);
     plan.gains = fit_gains(p, srate, nfft, plan.fitLowHz, plan.fitHighHz);
     return plan;
 }
