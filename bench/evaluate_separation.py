@@ -7,14 +7,18 @@ grouping's, per kind and level of mixture and per rate.
     bench/evaluate_separation.py [--scorer build/corlune-score] [--rates 8000 16000 48000]
         [--split tune|test|all] [--kinds apart crossing ...] [--work DIR] [--jobs 2]
         [--scorer-arg=--some-option ...] [--json results.jsonl]
+    bench/evaluate_separation.py --from-json results.jsonl [--split ...] [--rates ...]
 
 Mixtures are made once into the work directory (default: a temporary one,
 removed at the end) and reused when it is given again. Every score line
 (corlune-score's JSON plus the mixture's kind, level, seed, split and rate)
-goes to --json if given. Gains are SI-SDR and SNR gains over the unprocessed
+goes to --json if given; --from-json prints the tables of such a file again
+without scoring. Gains are SI-SDR and SNR gains over the unprocessed
 mixture in dB, averaged over the two voices of a mixture and then over the
 mixtures; "kept" is the voice grouping's SI-SDR gain as a share of ideal
-grouping's. A voice that comes out silent has no SI-SDR: such mixtures are
+grouping's. The kinds are also summed up in two groups: F0 ranges apart, and
+F0 ranges that overlap or cross (mixtures.OVERLAPPING), where grouping by F0
+range is expected to fail. A voice that comes out silent has no SI-SDR: such mixtures are
 counted apart ("silent") and left out of the SI-SDR means.
 """
 import argparse
@@ -97,7 +101,15 @@ def main():
     ap.add_argument("--work", help="directory for the mixtures (kept)")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--json", help="write every score line here")
+    ap.add_argument("--from-json", help="summarise the score lines of this file instead")
     args = ap.parse_args()
+    if args.from_json:
+        with open(args.from_json) as f:
+            rows = [json.loads(line) for line in f]
+        rows = [r for r in rows if r["rate"] in args.rates and (args.split == "all" or r["split"] == args.split)
+                and (args.kinds is None or r["kind"] in args.kinds)]
+        report(rows, args)
+        return 0
 
     names = [n for n in mixtures.names(args.split)
              if args.kinds is None or mixtures.parse_name(n)[0] in args.kinds]
@@ -120,22 +132,30 @@ def main():
         with open(args.json, "w") as f:
             for r in rows:
                 f.write(json.dumps(r) + "\n")
+    report(rows, args)
+    if tmp:
+        tmp.cleanup()
+    return 0
 
+
+def report(rows, args):
     kinds = [k for k in mixtures.KINDS if any(r["kind"] == k for r in rows)]
     for rate in args.rates:
         at = [r for r in rows if r["rate"] == rate]
         groups = [(k, [r for r in at if r["kind"] == k]) for k in kinds]
         groups += [(f"level {lv:+d} dB", [r for r in at if r["level_db"] == lv])
                    for lv in mixtures.LEVELS]
-        groups.append(("all", at))
+        groups += [("F0 ranges apart", [r for r in at if r["kind"] not in mixtures.OVERLAPPING]),
+                   ("F0 ranges overlap", [r for r in at if r["kind"] in mixtures.OVERLAPPING]),
+                   ("all", at)]
         print_table(f"{rate} Hz, split {args.split}", groups)
     if len(args.rates) > 1:
+        apart = [r for r in rows if r["kind"] not in mixtures.OVERLAPPING]
         print_table(f"all rates, split {args.split}",
                     [(f"{rate} Hz", [r for r in rows if r["rate"] == rate]) for rate in args.rates]
-                    + [("all", rows)])
-    if tmp:
-        tmp.cleanup()
-    return 0
+                    + [(f"{rate} Hz, ranges apart", [r for r in apart if r["rate"] == rate])
+                       for rate in args.rates]
+                    + [("ranges apart", apart), ("all", rows)])
 
 
 if __name__ == "__main__":
