@@ -80,7 +80,7 @@ struct ResynthesisPlan {
 // non-negative least-squares fit of the channels' summed power responses
 // to 1 from the lowest centre frequency to the highest one below the
 // Nyquist frequency, every ERB of that band weighing the same. Channels
-// centred at or above the Nyquist frequency (above 4 kHz at 8 kHz) fold
+// centred above the Nyquist frequency (above 4 kHz at 8 kHz) fold
 // over into broad responses across the band and get gain 0. The first
 // call for a rate costs a few milliseconds (about 90 at 192 kHz), later ones
 // copy what it made. It makes FFT plans, under a lock of its own: callers in

@@ -14,7 +14,7 @@
 // the channel's summation gain, shared out among the frames as the
 // resynthesis shares a frame's mask value out among the samples (resynth.h):
 // the energy the resynthesis draws from the unit. Channels that the
-// resynthesis leaves out (gain 0: centred at or above the Nyquist frequency,
+// resynthesis leaves out (gain 0: centred above the Nyquist frequency,
 // where they fold over) have none, and HIT - FA leaves them out. The IBM's
 // local SNR comes from the toolkit's SNR map (compute_snrmap_log), fed with
 // the base-10 logarithms of the unit energies of the whole mixture and of
