@@ -1,6 +1,6 @@
 """The result files of one corlune run as named numpy arrays.
 
-corlune writes five headerless, row-major, little-endian matrices per
+corlune writes five or six headerless, row-major, little-endian matrices per
 utterance, one row per 10 ms analysis frame, named PREFIX + suffix:
 
     .frmseg    int16    one column per channel  channel group of each unit: 0 none, 1, 2
@@ -12,12 +12,18 @@ utterance, one row per 10 ms analysis frame, named PREFIX + suffix:
                                                 of the track that claimed it); 0 = none
     .mask      float32  one column per channel  mask value of each unit: 0.0 outside any
                                                 fragment, else 0.5 .. 0.953
+    .f0labels  int16    2 columns               low 16 bits of the identifier of the track
+                                                in each track slot; 0 = empty slot
+                                                (sets of older corlune versions lack it)
 
 Channel 0 has the lowest centre frequency. corlune publishes the files of a
 run as one set and then PREFIX.record, a text file that lists each file's
 suffix, size in bytes and CRC-32 (zlib's); it is renamed into place last.
-`load` reads the five files, checks them against the record and checks that
-they agree on the frame count; the channel count follows from the file sizes.
+`load` reads the files, checks them against the record and checks that they
+agree on the frame count; the channel count follows from the file sizes.
+.f0labels is read when the record lists it (or, in a set without a record,
+when it exists): a .f0labels beside a record that does not list it is left
+alone, as it cannot be this run's.
 A set whose files do not match its record (files of two runs, as a run killed
 while renaming its files leaves them, or a file changed or cut short since) is
 refused, and so is a set whose record says "publishing" (its run was stopped
@@ -28,6 +34,7 @@ written by a corlune from before records existed and is loaded as it is
 renders both as text.
 """
 
+import os
 import zlib
 from dataclasses import dataclass, field
 
@@ -43,6 +50,10 @@ LAYOUT = {
     "f0tracks": (np.dtype("<f4"), 2),
     "groups": (np.dtype("<i2"), None),
     "mask": (np.dtype("<f4"), None),
+}
+# Files that newer corlune versions add to a set and older sets lack.
+OPTIONAL_LAYOUT = {
+    "f0labels": (np.dtype("<i2"), 2),
 }
 
 
@@ -67,6 +78,9 @@ class Results:
     # suffix (without the dot) -> (size in bytes, CRC-32) as PREFIX.record lists
     # them; None for a set written before records existed
     record: dict = field(default=None, compare=False)
+    # frames x 2, int16: the low 16 bits of each slot's track identifier; None
+    # for a set without .f0labels
+    f0labels: np.ndarray = None
 
     @property
     def nframes(self):
@@ -101,24 +115,28 @@ class Fragment:
 
 
 def load(prefix, nchans=None):
-    """Reads PREFIX.frmseg ... PREFIX.mask; nchans is derived unless given.
+    """Reads PREFIX.frmseg ... PREFIX.mask, and PREFIX.f0labels when the set has
+    it; nchans is derived unless given.
 
     Raises ResultFileError when a file is missing or unreadable, when the files
     do not match PREFIX.record, or when they disagree on the frame count."""
     record = read_record(prefix)
-    data = {s: _read(f"{prefix}.{s}") for s in LAYOUT}
+    layout = dict(LAYOUT)
+    layout.update((s, spec) for s, spec in OPTIONAL_LAYOUT.items()
+                  if _in_set(prefix, record, s))
+    data = {s: _read(f"{prefix}.{s}") for s in layout}
     if record is not None:
         _check_record(prefix, record, data)
     counts = {s: _element_count(f"{prefix}.{s}", len(data[s]), dtype)
-              for s, (dtype, _) in LAYOUT.items()}
+              for s, (dtype, _) in layout.items()}
     nframes = counts["f0tracks"] // 2
     if nchans is None:
         nchans = counts["frmseg"] // nframes if nframes else 0
-    expected = {s: nframes * (cols or nchans) for s, (_, cols) in LAYOUT.items()}
+    expected = {s: nframes * (cols or nchans) for s, (_, cols) in layout.items()}
     if counts != expected or (nframes and nchans < 1):
-        raise ResultFileError(_mismatch_message(prefix, counts, nframes, nchans))
+        raise ResultFileError(_mismatch_message(prefix, layout, counts, nframes, nchans))
     arrays = {s: np.frombuffer(data[s], dtype).reshape(nframes, cols or nchans)
-              for s, (dtype, cols) in LAYOUT.items()}
+              for s, (dtype, cols) in layout.items()}
     return Results(prefix, **arrays, record=record)
 
 
@@ -158,6 +176,14 @@ def read_record(prefix):
     return record
 
 
+def _in_set(prefix, record, suffix):
+    """Whether an optional file belongs to the set: its record lists it, or,
+    for a set from before records, the file exists."""
+    if record is not None:
+        return suffix in record
+    return os.path.exists(f"{prefix}.{suffix}")
+
+
 def _check_record(prefix, record, data):
     """Every file of the set is one the record lists, with its size and CRC-32."""
     for suffix in LAYOUT:
@@ -193,10 +219,10 @@ def _element_count(path, size, dtype):
     return size // dtype.itemsize
 
 
-def _mismatch_message(prefix, counts, nframes, nchans):
+def _mismatch_message(prefix, layout, counts, nframes, nchans):
     lines = [f"the result files of {prefix} disagree on the frame count "
              f"(.f0tracks holds {nframes} frames; {nchans} channels):"]
-    for s, (_, cols) in LAYOUT.items():
+    for s, (_, cols) in layout.items():
         width = cols or nchans
         frames = f"{counts[s] / width:g}" if width else "?"
         lines.append(f"  {prefix}.{s}: {counts[s]} values = {frames} frames of {width}")

@@ -13,6 +13,7 @@ import corlune_results as cr
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 VIEW = os.path.join(HERE, "corlune-view")
+FILES = {**cr.LAYOUT, **cr.OPTIONAL_LAYOUT}
 
 
 def two_voices(nframes=120, nchans=32):
@@ -37,9 +38,19 @@ def two_voices(nframes=120, nchans=32):
     return arrays
 
 
+def slot_labels(f0tracks, *labels):
+    """.f0labels for f0tracks: each slot's runs of non-zero F0 take the given
+    labels in turn, one label per run."""
+    f0labels = np.zeros(f0tracks.shape, np.int16)
+    for slot, slot_labels in enumerate(labels):
+        for (first, last), label in zip(cr._runs(f0tracks[:, slot] != 0), slot_labels):
+            f0labels[first:last + 1, slot] = label
+    return f0labels
+
+
 def write(prefix, arrays):
     for suffix, array in arrays.items():
-        array.astype(cr.LAYOUT[suffix][0]).tofile(f"{prefix}.{suffix}")
+        array.astype(FILES[suffix][0]).tofile(f"{prefix}.{suffix}")
 
 
 def record_of(prefix, suffixes=tuple(cr.LAYOUT)):
@@ -148,6 +159,30 @@ class RecordTest(ResultFiles):
     def test_set_from_before_records_is_loaded_as_it_is(self):
         write(self.prefix, two_voices())
         self.assertIsNone(cr.load(self.prefix).record)
+
+    def test_f0labels_are_read_when_they_belong_to_the_set(self):
+        arrays = two_voices()
+        f0labels = slot_labels(arrays["f0tracks"], [6], [12])
+        write(self.prefix, {**arrays, "f0labels": f0labels})
+        with self.subTest("no record: read when present"):
+            np.testing.assert_array_equal(cr.load(self.prefix).f0labels, f0labels)
+        with self.subTest("listed in the record"):
+            write_record(self.prefix, record_of(self.prefix, tuple(FILES)))
+            res = cr.load(self.prefix)
+            self.assertEqual(list(res.record), list(FILES))
+            np.testing.assert_array_equal(res.f0labels, f0labels)
+        with self.subTest("left over from another run: not in the record"):
+            write_record(self.prefix, record_of(self.prefix))
+            self.assertIsNone(cr.load(self.prefix).f0labels)
+        with self.subTest("listed, but changed since"):
+            write_record(self.prefix, record_of(self.prefix, tuple(FILES)))
+            write(self.prefix, {"f0labels": f0labels[::-1]})
+            self.assertRaisesRegex(cr.ResultFileError, "f0labels does not match", cr.load, self.prefix)
+        with self.subTest("frame count differs"):
+            os.remove(f"{self.prefix}.{cr.RECORD}")
+            write(self.prefix, {"f0labels": f0labels[:-1]})
+            self.assertRaisesRegex(cr.ResultFileError, r"(?s)disagree.*\.f0labels: 238 values",
+                                   cr.load, self.prefix)
 
 
 class DerivationTest(ResultFiles):
