@@ -95,25 +95,6 @@ class Results:
         return self.nframes * FRAME_SECONDS
 
 
-@dataclass(frozen=True)
-class Track:
-    ident: int     # fragment label of the track's units; 0 when no unit shows it
-    slot: int
-    first: int     # first and last frame, inclusive
-    last: int
-    f0min: float
-    f0max: float
-
-
-@dataclass(frozen=True)
-class Fragment:
-    label: int
-    units: int
-    mean_mask: float
-    first: int     # first and last frame holding a unit of the fragment
-    last: int
-
-
 def load(prefix, nchans=None):
     """Reads PREFIX.frmseg ... PREFIX.mask, and PREFIX.f0labels when the set has
     it; nchans is derived unless given.
@@ -229,38 +210,242 @@ def _mismatch_message(prefix, layout, counts, nframes, nchans):
     return "\n".join(lines)
 
 
-def fragments(res):
-    """One Fragment per non-zero label of .groups, in ascending label order."""
-    frame, _ = np.nonzero(res.groups)
-    labels = res.groups[res.groups != 0]
-    values, inverse, units = np.unique(labels, return_inverse=True, return_counts=True)
-    mask_sum = np.bincount(inverse, weights=res.mask[res.groups != 0], minlength=len(values))
-    first = np.full(len(values), res.nframes)
-    last = np.full(len(values), -1)
-    np.minimum.at(first, inverse, frame)
-    np.maximum.at(last, inverse, frame)
-    return [Fragment(int(v), int(n), float(s / n), int(a), int(b))
-            for v, n, s, a, b in zip(values, units, mask_sum, first, last)]
+@dataclass(frozen=True)
+class Track:
+    ident: int     # the track's identifier (see identify); 0 when unknown
+    slot: int
+    first: int     # first and last frame, inclusive
+    last: int
+    f0min: float
+    f0max: float
+
+
+@dataclass(frozen=True)
+class Fragment:
+    label: int     # identifier of the track that claimed the units (see identify)
+    units: int
+    mean_mask: float
+    first: int     # first and last frame holding a unit of the fragment
+    last: int
+    slot: int = None  # slot of that track; None when not known
+
+
+@dataclass(frozen=True)
+class Identities:
+    """The tracks and fragments of a set, each with its identifier, and the
+    fragment of every unit. See identify."""
+    tracks: list                # Track, in order of their first frame, slot 0 first
+    fragments: list             # Fragment, in order of their first frame
+    unit_fragment: np.ndarray   # frames x channels int32: index into fragments; -1 = none
+    slot_track: np.ndarray      # frames x 2 int32: index into tracks of each slot's track; -1 = empty
+    track_fragment: np.ndarray  # per track, index into fragments of its units; -1 = none
+    # False when identifiers passed 16 bits in a set without .f0labels: one
+    # label of .groups may then stand for several tracks
+    unique: bool
+    source: str                 # ".f0labels" or ".groups": where the identifiers come from
+
+    @property
+    def ids(self):
+        """frames x channels int64: the identifier of each unit's fragment; 0 = none."""
+        labels = np.array([f.label for f in self.fragments] + [0], np.int64)
+        return labels[self.unit_fragment]  # -1 picks the final 0
+
+
+LABEL_MODULUS = 1 << 16  # .groups and .f0labels keep the low 16 bits of identifiers
+LABEL_MAX = 32767        # the largest identifier .groups holds as it is (int16)
+FIRST_COUNTER = 1        # each slot numbers its tracks 1 + 5, 1 + 10, ...
+ID_STEP = 5
+
+
+def identify(res):
+    """Tracks and fragments with identifiers that stay unique at any length.
+
+    corlune's tracker numbers the tracks of slot 0 6, 11, 16, ... in order of
+    their start, and those of slot 1 the same way above every slot-0
+    identifier; short tracks it discards leave gaps. .groups and .f0labels keep
+    the identifiers' low 16 bits, which wrap after some minutes of speech.
+
+    With .f0labels, a track is one run of frames with one label in one slot
+    (non-zero F0 in .f0tracks), and identifiers only grow within a slot, so
+    each is the smallest one above the slot's previous with its low 16 bits
+    (slot 1 starts above slot 0's largest): these are the tracker's own
+    identifiers unless 13107 tracks in a row were discarded. A unit belongs to
+    the track of its frame whose label it carries; should both tracks of the
+    frame carry the same low 16 bits, to the one that claimed its channel
+    group (slot 1 where both did, as slot 1 claims last). Each fragment is
+    then the units of one track.
+
+    Without .f0labels (sets of older corlune versions), tracks and fragments
+    are derived from .groups as those versions did: labels read unsigned, one
+    fragment per label; once identifiers pass 16 bits, `unique` is False.
+
+    Raises ResultFileError when .f0labels and the other files contradict each
+    other."""
+    if res.f0labels is not None:
+        return _identify_by_slot_labels(res)
+    return _identify_by_groups(res)
 
 
 def tracks(res):
-    """The F0 tracks: runs of non-zero F0 in each slot of .f0tracks.
+    """The F0 tracks of res (see identify), in order of their first frame."""
+    return identify(res).tracks
 
-    A track's identifier is not stored in the five files; it is the label its
-    units carry in .groups. A frame's track claimed the channel group whose
-    candidate equals its F0 (column 0 of .f0cands: group 1; columns 1-3:
-    group 2), so that group's units show its label, unless the slot-1 track
-    claimed the same group in that frame and overwrote it. Two tracks of one
-    slot can follow each other without an empty frame; a run is split where
-    the visible label changes, and frames that show no label stay with the
-    track before them.
+
+def fragments(res):
+    """The fragments of res (see identify), in order of their first frame."""
+    return identify(res).fragments
+
+
+def _identify_by_slot_labels(res):
+    occupied = res.f0tracks != 0
+    labels = res.f0labels.view(np.uint16)
+    stray = np.argwhere(labels.astype(bool) & ~occupied)
+    if stray.size:
+        frame, slot = stray[0]
+        raise ResultFileError(f"{res.prefix}.f0labels names a track in slot {slot} of frame "
+                              f"{frame}, where {res.prefix}.f0tracks has none")
+    runs, previous = [], FIRST_COUNTER
+    for slot in (0, 1):
+        first, last, f0min, f0max = _slot_runs(res.f0tracks[:, slot], labels[:, slot])
+        ident = _unwrap(labels[first, slot], previous)
+        previous = ident[-1] if ident.size else previous
+        runs.append((ident, first, last, f0min, f0max))
+    ident, first, last, f0min, f0max = (np.concatenate(c) for c in zip(*runs))
+    slot = np.repeat((0, 1), [len(r[0]) for r in runs])
+    order = np.lexsort((slot, first))
+    found = [Track(int(ident[k]), int(slot[k]), int(first[k]), int(last[k]), float(f0min[k]),
+                   float(f0max[k])) for k in order]
+    rank = np.empty(len(order), np.int32)
+    rank[order] = np.arange(len(order))
+    slot_track = np.column_stack([_run_index(first[slot == s], last[slot == s], res.nframes,
+                                             rank[slot == s]) for s in (0, 1)])
+    unit_track = _unit_tracks(res, labels, occupied, slot_track)
+    frags, track_fragment, unit_fragment = _fragments_of(res, unit_track, len(found))
+    frags = [Fragment(found[k].ident, n, m, a, b, found[k].slot) for k, n, m, a, b in frags]
+    return Identities(found, frags, unit_fragment, slot_track, track_fragment, True, ".f0labels")
+
+
+def _slot_runs(f0, labels):
+    """First and last frame, lowest and highest F0 of each run of frames with
+    one label and non-zero F0."""
+    occupied = f0 != 0
+    same = occupied[1:] & occupied[:-1] & (labels[1:] == labels[:-1])
+    starts, ends = occupied.copy(), occupied.copy()
+    starts[1:] &= ~same
+    ends[:-1] &= ~same
+    first, last = np.flatnonzero(starts), np.flatnonzero(ends)
+    if first.size == 0:
+        return first, last, np.zeros(0, f0.dtype), np.zeros(0, f0.dtype)
+    at = (np.cumsum(occupied) - 1)[first]  # each run's first frame among the occupied ones
+    values = f0[occupied]
+    return first, last, np.minimum.reduceat(values, at), np.maximum.reduceat(values, at)
+
+
+def _unwrap(labels, previous):
+    """Growing identifiers with the given low 16 bits, each the smallest above
+    the one before; previous is the identifier below the first."""
+    steps = np.diff(np.concatenate(([previous], labels.astype(np.int64)))) % LABEL_MODULUS
+    steps[steps == 0] = LABEL_MODULUS
+    return previous + np.cumsum(steps)
+
+
+def _run_index(first, last, nframes, index):
+    """Per frame, index[k] of the run k (frames first[k] .. last[k]; runs
+    disjoint and in order) that covers it; -1 elsewhere."""
+    run = np.cumsum(np.bincount(first, minlength=nframes)[:nframes]) - 1
+    inside = (run >= 0) & (np.arange(nframes) <= np.append(last, -1)[run])
+    return np.where(inside, np.append(index, -1)[run], -1).astype(np.int32)
+
+
+def _unit_tracks(res, labels, occupied, slot_track):
+    """frames x channels: index into the tracks of the track each unit belongs to; -1 = none."""
+    units = res.groups.view(np.uint16)
+    claimed = (res.groups != 0) | (res.mask != 0)
+    by_slot = [claimed & occupied[:, s, None] & (units == labels[:, s, None]) for s in (0, 1)]
+    both = by_slot[0] & by_slot[1]
+    if both.any():  # both labels have the same low 16 bits: slot 1 claimed its groups last
+        by_slot[1] &= ~both | _claims_of(res, 1)
+        by_slot[0] &= ~by_slot[1]
+    stray = np.argwhere(claimed & ~by_slot[0] & ~by_slot[1])
+    if stray.size:
+        frame, chan = stray[0]
+        raise ResultFileError(
+            f"{res.prefix}.groups: the unit of frame {frame}, channel {chan} carries label "
+            f"{units[frame, chan]}, which no track of that frame has in {res.prefix}.f0labels "
+            f"({', '.join(str(v) for v in labels[frame])})")
+    return np.where(by_slot[1], slot_track[:, 1, None], np.where(by_slot[0], slot_track[:, 0, None], -1))
+
+
+def _claims_of(res, slot):
+    """frames x channels: the units of the channel groups that slot's track claimed,
+    the group whose candidate equals its F0 (column 0 of .f0cands: group 1)."""
+    f0, cands = res.f0tracks[:, slot, None], res.f0cands
+    group1 = (f0[:, 0] != 0) & (f0[:, 0] == cands[:, 0])
+    group2 = (f0 != 0).ravel() & (f0 == cands[:, 1:]).any(axis=1)
+    return ((res.frmseg == 1) & group1[:, None]) | ((res.frmseg == 2) & group2[:, None])
+
+
+def _fragments_of(res, key, nkeys):
+    """The units that share a key (frames x channels, 0 .. nkeys - 1; -1 = none),
+    in order of their first frame: per key with units (key, units, mean mask,
+    first frame, last frame), the index of each key's entry (-1 for keys
+    without units) and that index per unit (-1 = none)."""
+    frame, chan = np.nonzero(key >= 0)
+    keys = key[frame, chan]
+    values, first_at, inverse, units = np.unique(keys, return_index=True, return_inverse=True,
+                                                 return_counts=True)
+    last_at = len(keys) - 1 - np.unique(keys[::-1], return_index=True)[1]
+    mask_sum = np.bincount(inverse, weights=res.mask[frame, chan], minlength=len(values))
+    first, last = frame[first_at], frame[last_at]
+    order = np.lexsort((values, first))
+    entry = np.full(nkeys + 1, -1, np.int32)  # the final -1 stands for key -1
+    entry[values[order]] = np.arange(len(order))
+    found = [(int(values[k]), int(units[k]), float(mask_sum[k] / units[k]), int(first[k]),
+              int(last[k])) for k in order]
+    return found, entry[:nkeys], entry[key]
+
+
+def _identify_by_groups(res):
+    labels = res.groups.view(np.uint16)
+    found = _tracks_by_groups(res, labels)
+    slot_track = np.full((res.nframes, 2), -1, np.int32)
+    for k, t in enumerate(found):
+        slot_track[t.first:t.last + 1, t.slot] = k
+    key = np.where(labels != 0, labels.astype(np.int32), -1)
+    frags, entry, unit_fragment = _fragments_of(res, key, LABEL_MODULUS)
+    slots = {}
+    for t in found:
+        slots.setdefault(t.ident, set()).add(t.slot)
+    frags = [Fragment(label, n, m, a, b, _only(slots.get(label, ())))
+             for label, n, m, a, b in frags]
+    track_fragment = np.array([entry[t.ident] if t.ident else -1 for t in found], np.int32)
+    wrapped = (res.groups < 0).any() or FIRST_COUNTER + ID_STEP * len(found) > LABEL_MAX
+    return Identities(found, frags, unit_fragment, slot_track, track_fragment, not wrapped,
+                      ".groups")
+
+
+def _only(values):
+    return next(iter(values)) if len(values) == 1 else None
+
+
+def _tracks_by_groups(res, labels):
+    """The F0 tracks as runs of non-zero F0 in each slot of .f0tracks, for sets
+    without .f0labels.
+
+    A track's identifier is then the label its units carry in .groups. A
+    frame's track claimed the channel group whose candidate equals its F0
+    (column 0 of .f0cands: group 1; columns 1-3: group 2), so that group's
+    units show its label, unless the slot-1 track claimed the same group in
+    that frame and overwrote it. Two tracks of one slot can follow each other
+    without an empty frame; a run is split where the visible label changes,
+    and frames that show no label stay with the track before them.
     """
     found = []
     for slot in (0, 1):
         f0 = res.f0tracks[:, slot]
-        labels = [_claimed_label(res, i, slot) if f0[i] else 0 for i in range(res.nframes)]
+        seen = [_claimed_label(res, labels, i, slot) if f0[i] else 0 for i in range(res.nframes)]
         for first, last in _runs(f0 != 0):
-            for a, b, ident in _split_by_label(labels, first, last):
+            for a, b, ident in _split_by_label(seen, first, last):
                 run = f0[a:b + 1]
                 found.append(Track(ident, slot, a, b, float(run.min()), float(run.max())))
     return sorted(found, key=lambda t: (t.first, t.slot))
@@ -271,11 +456,11 @@ def _claimed_groups(res, frame, slot):
     return {g for g, hit in ((1, t == cands[0]), (2, t in cands[1:])) if hit}
 
 
-def _claimed_label(res, frame, slot):
+def _claimed_label(res, labels, frame, slot):
     groups = _claimed_groups(res, frame, slot)
     if slot == 0 and res.f0tracks[frame, 1]:
         groups -= _claimed_groups(res, frame, 1)
-    row = res.groups[frame]
+    row = labels[frame]
     seen = row[np.isin(res.frmseg[frame], list(groups)) & (row != 0)]
     if seen.size == 0:
         return 0
@@ -303,8 +488,8 @@ def _split_by_label(labels, first, last):
 def summary(res):
     """A readable account of the run: sizes, tracks and fragments."""
     grouped = int(np.count_nonzero(res.frmseg.any(axis=1)))
-    found = tracks(res)
-    slot_of = {t.ident: t.slot for t in found if t.ident}
+    known = identify(res)
+    found = known.tracks
     out = [f"corlune results {res.prefix} ({res.nchans} channels)",
            f"frames          {res.nframes:6d}  ({res.seconds:.2f} s, 10 ms a frame)",
            f"grouped frames  {grouped:6d}  (at least one channel in a group, .frmseg)", "",
@@ -317,8 +502,9 @@ def summary(res):
             "track that claimed them; mask: mean .mask value (0.5 = F0 off by 20 Hz,",
             f"{MASK_EXACT} = exact).",
             "label  slot  units  first   last    time (s)   mask"]
-    out += [f"{f.label:5d} {slot_of.get(f.label, '?'):>5} {f.units:6d} {f.first:6d} {f.last:6d}"
-            f"  {_span(f.first, f.last)}  {f.mean_mask:5.3f}" for f in fragments(res)] or ["  (none)"]
+    out += [f"{f.label:5d} {'?' if f.slot is None else f.slot:>5} {f.units:6d} {f.first:6d} "
+            f"{f.last:6d}  {_span(f.first, f.last)}  {f.mean_mask:5.3f}"
+            for f in known.fragments] or ["  (none)"]
     return "\n".join(out) + "\n"
 
 

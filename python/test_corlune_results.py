@@ -48,6 +48,28 @@ def slot_labels(f0tracks, *labels):
     return f0labels
 
 
+def claims(nframes, tracks, nchans=32):
+    """Result arrays, .f0labels included, in which each track (identifier,
+    slot, first frame, last frame, group) claims its channel group (1: the
+    lower half of the channels, 2: the upper half) in its frames, slot 1
+    after slot 0 as corlune claims; files keep the identifiers' low 16 bits.
+    Also returns the identifier of every unit's track (0 = none)."""
+    half = nchans // 2
+    arrays = {s: np.zeros((nframes, cols or nchans), dtype) for s, (dtype, cols) in FILES.items()}
+    truth = np.zeros((nframes, nchans), np.int64)
+    for ident, slot, first, last, group in sorted(tracks, key=lambda t: t[1]):
+        rows, chans = slice(first, last + 1), slice(0, half) if group == 1 else slice(half, None)
+        f0 = 100.0 + 100.0 * slot + ident % 50
+        arrays["f0tracks"][rows, slot] = f0
+        arrays["f0cands"][rows, 0 if group == 1 else 1 + slot] = f0
+        arrays["frmseg"][rows, chans] = group
+        label = np.array(ident % 65536, np.uint16).view(np.int16)
+        arrays["f0labels"][rows, slot] = arrays["groups"][rows, chans] = label
+        arrays["mask"][rows, chans] = 0.9 - 0.3 * slot
+        truth[rows, chans] = ident
+    return arrays, truth
+
+
 def write(prefix, arrays):
     for suffix, array in arrays.items():
         array.astype(FILES[suffix][0]).tofile(f"{prefix}.{suffix}")
@@ -228,6 +250,102 @@ class DerivationTest(ResultFiles):
         slot0 = [(t.ident, t.first, t.last) for t in cr.tracks(res) if t.slot == 0]
         self.assertEqual(slot0, [(6, 10, 99), (0, 110, 114)])
         self.assertRegex(cr.summary(res), r"\n +\? +0 +110 +114 ")
+
+
+def slot0_id(k):
+    return 1 + 5 * k  # the k-th track slot 0 numbers
+
+
+class WrappedLabelsTest(ResultFiles):
+    """Slot 0 numbers 13200 tracks (identifiers 6 .. 66001, beyond 16 bits;
+    65536 is kept as 0), discarding the 3rd, 4th, 500th and the last; slot 1
+    numbers from 66007 on. Slot-0 tracks take two frames each, in pairs back
+    to back. Slot-1 tracks run beside four of them: on another group, on the
+    same group (slot 1 keeps it), and twice with the same low 16 bits as the
+    slot-0 track beside it, on another group and on the same one."""
+    NSLOT0, DISCARDED, SHARED = 13200, {3, 4, 500, 13200}, 13150
+
+    @classmethod
+    def setUpClass(cls):
+        kept = [k for k in range(1, cls.NSLOT0 + 1) if k not in cls.DISCARDED]
+        start = {k: 2 * p + p // 2 for p, k in enumerate(kept)}
+        shared = cls.SHARED
+        beside = {10: (0, 2, 1), 20: (2, 2, 2), shared: (shared + 13106 - cls.NSLOT0, 2, 1),
+                  shared + 1: (shared + 13107 - cls.NSLOT0, 2, 2)}  # k: (j, slot-1 group, slot-0 group)
+        cls.tracks = [(slot0_id(k), 0, start[k], start[k] + 1, beside.get(k, (0, 0, 1))[2])
+                      for k in kept]
+        cls.tracks += [(7 + 5 * (j + cls.NSLOT0), 1, start[k], start[k] + 1, group)
+                       for k, (j, group, _) in beside.items()]
+        cls.arrays, cls.truth = claims(start[kept[-1]] + 2, cls.tracks)
+
+    def identify(self, without=()):
+        write(self.prefix, {s: a for s, a in self.arrays.items() if s not in without})
+        return cr.identify(cr.load(self.prefix))
+
+    def test_identifiers_unwrapped_from_slot_labels(self):
+        known = self.identify()
+        self.assertEqual((known.unique, known.source), (True, ".f0labels"))
+        expected = sorted(self.tracks, key=lambda t: (t[2], t[1]))
+        self.assertEqual([(t.ident, t.slot, t.first, t.last) for t in known.tracks],
+                         [t[:4] for t in expected])
+        self.assertIn(65536, [t.ident for t in known.tracks])
+        np.testing.assert_array_equal(known.ids, self.truth)
+        # Every track has a fragment but the slot-0 ones whose group slot 1 took over.
+        lost = [i for i, t in enumerate(known.tracks)
+                if t.ident in (slot0_id(20), slot0_id(self.SHARED + 1))]
+        self.assertEqual(np.flatnonzero(known.track_fragment < 0).tolist(), lost)
+        self.assertEqual(len(known.fragments), len(known.tracks) - 2)
+        for track, i in zip(known.tracks, known.track_fragment):
+            if i >= 0:
+                frag = known.fragments[i]
+                self.assertEqual((frag.label, frag.slot, frag.units, frag.first, frag.last),
+                                 (track.ident, track.slot, 32, track.first, track.last))
+        self.assertTrue((np.diff([f.first for f in known.fragments]) >= 0).all())
+
+    def test_without_slot_labels_wrapped_identifiers_are_flagged(self):
+        known = self.identify(without=("f0labels",))
+        self.assertEqual((known.unique, known.source), (False, ".groups"))
+        # 66007 of slot 1 shows the low 16 bits of 471 of slot 0: one fragment
+        (shared,) = [f for f in known.fragments if f.label == 471]
+        self.assertEqual((shared.slot, shared.units), (None, 2 * 32))
+
+
+class ConsistencyTest(ResultFiles):
+    def test_two_voices_give_the_same_with_and_without_slot_labels(self):
+        arrays = two_voices()
+        write(self.prefix, arrays)
+        before = cr.identify(cr.load(self.prefix))
+        write(self.prefix, {"f0labels": slot_labels(arrays["f0tracks"], [6], [12])})
+        after = cr.identify(cr.load(self.prefix))
+        self.assertEqual((before.tracks, before.fragments), (after.tracks, after.fragments))
+        np.testing.assert_array_equal(before.ids, after.ids)
+        self.assertEqual((before.source, after.source), (".groups", ".f0labels"))
+
+    def test_tracks_of_one_slot_with_equal_labels_stay_apart(self):
+        # 65536 apart, as when 13107 tracks between them were discarded
+        arrays, _ = claims(10, [(6, 0, 0, 2, 1), (6 + 65536, 0, 5, 8, 1)])
+        write(self.prefix, arrays)
+        known = cr.identify(cr.load(self.prefix))
+        self.assertEqual([(f.label, f.first) for f in known.fragments], [(6, 0), (65542, 5)])
+
+    def test_files_that_contradict_the_slot_labels_are_refused(self):
+        arrays = two_voices()
+        arrays["f0labels"] = slot_labels(arrays["f0tracks"], [6], [12])
+        cases = {"track in an empty slot": ("f0labels", (5, 0), 6, "slot 0 of frame 5"),
+                 "unit of no track": ("groups", (50, 3), 11, "frame 50, channel 3 carries label 11")}
+        for name, (suffix, at, value, message) in cases.items():
+            with self.subTest(name):
+                changed = {**arrays, suffix: arrays[suffix].copy()}
+                changed[suffix][at] = value
+                write(self.prefix, changed)
+                with self.assertRaises(cr.ResultFileError) as caught:
+                    cr.identify(cr.load(self.prefix))
+                self.assertIn(message, str(caught.exception))
+
+    def test_run_without_frames(self):
+        write(self.prefix, {s: np.zeros((0, 2), d) for s, (d, _) in FILES.items()})
+        known = cr.identify(cr.load(self.prefix))
+        self.assertEqual((known.tracks, known.fragments, known.ids.shape), ([], [], (0, 0)))
 
 
 class CommandTest(ResultFiles):
