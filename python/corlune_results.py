@@ -485,28 +485,88 @@ def _split_by_label(labels, first, last):
     return pieces
 
 
-def summary(res):
-    """A readable account of the run: sizes, tracks and fragments."""
+LONGEST = 12  # fragments the short summary lists
+
+
+def summary(res, every=False, known=None):
+    """A readable account of the run that fits a screen: sizes, totals, per-slot
+    figures and the longest fragments; every=True lists every track and
+    fragment instead of the longest. known: identify(res), when at hand."""
+    known = known or identify(res)
     grouped = int(np.count_nonzero(res.frmseg.any(axis=1)))
-    known = identify(res)
-    found = known.tracks
     out = [f"corlune results {res.prefix} ({res.nchans} channels)",
            f"frames          {res.nframes:6d}  ({res.seconds:.2f} s, 10 ms a frame)",
-           f"grouped frames  {grouped:6d}  (at least one channel in a group, .frmseg)", "",
-           "F0 tracks: runs of non-zero F0 in each slot of .f0tracks; the id is the",
-           "fragment label the track's channels carry in .groups (? = not visible).",
-           "   id  slot  first   last    time (s)    F0 min   F0 max (Hz)"]
-    out += [f"{t.ident or '?':>5} {t.slot:5d} {t.first:6d} {t.last:6d}  {_span(t.first, t.last)}"
-            f"  {t.f0min:8.2f} {t.f0max:8.2f}" for t in found] or ["  (none)"]
-    out += ["", "Fragments: the units of .groups with one label, which is the id of the",
-            "track that claimed them; mask: mean .mask value (0.5 = F0 off by 20 Hz,",
-            f"{MASK_EXACT} = exact).",
-            "label  slot  units  first   last    time (s)   mask"]
-    out += [f"{f.label:5d} {'?' if f.slot is None else f.slot:>5} {f.units:6d} {f.first:6d} "
-            f"{f.last:6d}  {_span(f.first, f.last)}  {f.mean_mask:5.3f}"
-            for f in known.fragments] or ["  (none)"]
+           f"grouped frames  {grouped:6d}  (at least one channel in a group, .frmseg)"]
+    out += _totals(res, known) + [""] + _slot_table(res, known) + [""]
+    width = max(5, len(f"{res.seconds:.2f}"))
+    if every:
+        out += _track_table(known.tracks, width) + [""] + _fragment_table(known.fragments, width)
+    else:
+        longest = sorted(known.fragments, key=lambda f: (f.first - f.last, -f.units))[:LONGEST]
+        out += _fragment_table(longest, width, f"The {len(longest)} longest of "
+                               f"{len(known.fragments)} (--all lists every track and fragment):")
     return "\n".join(out) + "\n"
 
 
-def _span(first, last):
-    return f"{first * FRAME_SECONDS:5.2f}-{(last + 1) * FRAME_SECONDS:5.2f}"
+def _totals(res, known):
+    ids = [t.ident for t in known.tracks if t.ident]
+    units = sum(f.units for f in known.fragments)
+    share = units / res.groups.size if res.groups.size else 0.0
+    out = [f"F0 tracks       {len(known.tracks):6d}"
+           + (f"  (identifiers {min(ids)} .. {max(ids)}, from {known.source})" if ids else ""),
+           f"fragments       {len(known.fragments):6d}  ({units} units, {100 * share:.1f}% of all; "
+           f"mean mask {_mean_mask(known.fragments):.3f})"]
+    if not known.unique:
+        out += ["Warning: identifiers passed 16 bits and this set has no .f0labels (an older",
+                "corlune wrote it): one label of .groups may stand for several tracks, whose",
+                "fragments are then counted as one."]
+    return out
+
+
+def _mean_mask(frags):
+    units = sum(f.units for f in frags)
+    return sum(f.units * f.mean_mask for f in frags) / units if units else 0.0
+
+
+SLOT_ROW = "{:>4} {:>7} {:>7} {:>6} {:>8} {:>8} {:>7} {:>8} {:>10} {:>8} {:>5}"
+
+
+def _slot_table(res, known):
+    """Per slot: tracks, frames they cover, longest, F0, fragments, units, mean mask."""
+    out = ["Per slot (longest: frames of the longest track; F0 over all its frames, Hz):",
+           SLOT_ROW.format("slot", "tracks", "frames", "share", "longest", "F0 min", "median",
+                           "F0 max", "fragments", "units", "mask")]
+    for slot in (0, 1):
+        lengths = [t.last - t.first + 1 for t in known.tracks if t.slot == slot]
+        f0 = res.f0tracks[:, slot]
+        f0 = f0[f0 != 0]
+        hz = ([f"{f0.min():.2f}", f"{np.median(f0):.2f}", f"{f0.max():.2f}"] if f0.size
+              else ["-"] * 3)
+        frags = [f for f in known.fragments if f.slot == slot]
+        share = f"{100 * sum(lengths) / res.nframes:.1f}%" if res.nframes else "-"
+        out.append(SLOT_ROW.format(slot, len(lengths), sum(lengths), share, max(lengths, default=0),
+                                   *hz, len(frags), sum(f.units for f in frags),
+                                   f"{_mean_mask(frags):.3f}"))
+    return out
+
+
+def _track_table(found, width):
+    out = ["F0 tracks: runs of one track in a slot of .f0tracks; id: the track's",
+           "identifier, which its fragment carries (? = not known).",
+           f"    id  slot  first   last  {'time (s)':^{2 * width + 1}}    F0 min   F0 max (Hz)"]
+    return out + ([f"{t.ident or '?':>6} {t.slot:5d} {t.first:6d} {t.last:6d}  "
+                   f"{_span(t.first, t.last, width)}  {t.f0min:8.2f} {t.f0max:8.2f}"
+                   for t in found] or ["  (none)"])
+
+
+def _fragment_table(frags, width, *title):
+    out = ["Fragments: the units one track claimed, labelled in .groups with its id; mask:",
+           f"their mean .mask value (0.5 = F0 off by 20 Hz, {MASK_EXACT} = exact).", *title,
+           f" label  slot  units  first   last  {'time (s)':^{2 * width + 1}}   mask"]
+    return out + ([f"{f.label:6d} {'?' if f.slot is None else f.slot:>5} {f.units:6d} "
+                   f"{f.first:6d} {f.last:6d}  {_span(f.first, f.last, width)}  "
+                   f"{f.mean_mask:5.3f}" for f in frags] or ["  (none)"])
+
+
+def _span(first, last, width=5):
+    return f"{first * FRAME_SECONDS:{width}.2f}-{(last + 1) * FRAME_SECONDS:{width}.2f}"

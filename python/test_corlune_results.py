@@ -2,6 +2,7 @@
 written here with numpy in corlune's layouts."""
 
 import os
+import re
 import subprocess
 import tempfile
 import unittest
@@ -221,7 +222,7 @@ class DerivationTest(ResultFiles):
         self.assertEqual((f12.label, f12.units, f12.first, f12.last), (12, 90 * 16, 20, 109))
         self.assertAlmostEqual(f6.mean_mask, 0.9, places=6)
         self.assertAlmostEqual(f12.mean_mask, 0.6, places=6)
-        text = cr.summary(res)
+        text = cr.summary(res, every=True)
         self.assertRegex(text, r"\n +6 +0 +10 +99 +0\.10- 1\.00 +100\.\d\d +108\.\d\d\n")
         self.assertRegex(text, r"\n +12 +1 +20 +109 +0\.20- 1\.10 +19\d\.\d\d +198\.\d\d\n")
 
@@ -249,7 +250,7 @@ class DerivationTest(ResultFiles):
         res = cr.load(self.prefix)
         slot0 = [(t.ident, t.first, t.last) for t in cr.tracks(res) if t.slot == 0]
         self.assertEqual(slot0, [(6, 10, 99), (0, 110, 114)])
-        self.assertRegex(cr.summary(res), r"\n +\? +0 +110 +114 ")
+        self.assertRegex(cr.summary(res, every=True), r"\n +\? +0 +110 +114 ")
 
 
 def slot0_id(k):
@@ -274,6 +275,7 @@ class WrappedLabelsTest(ResultFiles):
                   shared + 1: (shared + 13107 - cls.NSLOT0, 2, 2)}  # k: (j, slot-1 group, slot-0 group)
         cls.tracks = [(slot0_id(k), 0, start[k], start[k] + 1, beside.get(k, (0, 0, 1))[2])
                       for k in kept]
+        cls.tracks_of_slot0 = list(cls.tracks)
         cls.tracks += [(7 + 5 * (j + cls.NSLOT0), 1, start[k], start[k] + 1, group)
                        for k, (j, group, _) in beside.items()]
         cls.arrays, cls.truth = claims(start[kept[-1]] + 2, cls.tracks)
@@ -308,6 +310,30 @@ class WrappedLabelsTest(ResultFiles):
         # 66007 of slot 1 shows the low 16 bits of 471 of slot 0: one fragment
         (shared,) = [f for f in known.fragments if f.label == 471]
         self.assertEqual((shared.slot, shared.units), (None, 2 * 32))
+        self.assertIn("\nWarning: identifiers passed 16 bits and this set has no .f0labels",
+                      cr.summary(cr.load(self.prefix), known=known))
+
+    def test_summary_fits_a_screen_and_all_lists_every_fragment(self):
+        self.identify()
+        res = cr.load(self.prefix)
+        short = cr.summary(res).splitlines()
+        self.assertLess(len(short), 40)
+        self.assertIn(f"F0 tracks        {len(self.tracks)}  (identifiers 6 .. 131292, from "
+                      f".f0labels)", short)
+        self.assertEqual(short[-cr.LONGEST - 2], f"The {cr.LONGEST} longest of "
+                         f"{len(self.tracks) - 2} (--all lists every track and fragment):")
+        self.assertRegex(short[-cr.LONGEST], r"^ +\d+ +[01] +32 ")
+        slots = [line.split() for line in short if re.match(r" +[01] +\d+ +\d+ +\d", line)]
+        nslot1 = len(self.tracks) - len(self.tracks_of_slot0)
+        self.assertEqual([row[:3] for row in slots], [["0", str(len(self.tracks_of_slot0)),
+                                                       str(2 * len(self.tracks_of_slot0))],
+                                                      ["1", str(nslot1), str(2 * nslot1)]])
+        every = cr.summary(res, every=True)
+        # the longest and their title give way to the tracks' table and every fragment
+        ntracks = len(self.tracks)
+        self.assertEqual(len(every.splitlines()),
+                         len(short) - cr.LONGEST - 1 + (3 + ntracks + 1) + ntracks - 2)
+        self.assertRegex(every, r"\n 65536 +0 +32 ")
 
 
 class ConsistencyTest(ResultFiles):
@@ -362,6 +388,8 @@ class CommandTest(ResultFiles):
             data = f.read()
         self.assertTrue(data.startswith(b"\x89PNG\r\n\x1a\n"))
         self.assertGreater(len(data), 10000)
+        done = self.run_view(self.prefix, "--all")
+        self.assertEqual(done.stdout, cr.summary(cr.load(self.prefix), every=True))
 
     def test_failures_exit_1_with_a_message(self):
         done = self.run_view(self.prefix)

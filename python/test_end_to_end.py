@@ -97,8 +97,9 @@ class EndToEndTest(unittest.TestCase):
 
     def test_summary_names_a_track_for_each_voice(self):
         res = self.load()
-        view = subprocess.run([VIEW, self.prefix], capture_output=True, text=True, timeout=60)
-        self.assertEqual(view.returncode, 0, view.stderr)
+        view, every = (subprocess.run([VIEW, self.prefix, *args], capture_output=True, text=True,
+                                      timeout=60) for args in ((), ("--all",)))
+        self.assertEqual((view.returncode, every.returncode), (0, 0), view.stderr + every.stderr)
         found = cr.tracks(res)
         for low, high in (sorted(v) for v in VOICES):
             with self.subTest(voice=(low, high)):
@@ -107,8 +108,10 @@ class EndToEndTest(unittest.TestCase):
                 self.assertGreaterEqual(covered, res.nframes // 2, view.stdout)
                 longest = max(near, key=lambda t: t.last - t.first)
                 self.assertGreaterEqual(longest.last - longest.first + 1, 20, view.stdout)
-                self.assertRegex(view.stdout, rf"\n +{longest.ident or '[?]'} +{longest.slot} +"
-                                              rf"{longest.first} +{longest.last} ")
+                self.assertRegex(every.stdout, rf"\n +{longest.ident or '[?]'} +{longest.slot} +"
+                                               rf"{longest.first} +{longest.last} ")
+                if longest.ident:  # its fragment is among the longest
+                    self.assertRegex(view.stdout, rf"\n +{longest.ident} +{longest.slot} +\d+ ")
 
 
 if __name__ == "__main__":
