@@ -10,6 +10,7 @@ import zlib
 
 import numpy as np
 
+import corlune_plot
 import corlune_results as cr
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -313,6 +314,18 @@ class WrappedLabelsTest(ResultFiles):
         self.assertIn("\nWarning: identifiers passed 16 bits and this set has no .f0labels",
                       cr.summary(cr.load(self.prefix), known=known))
 
+    def test_viewer_draws_a_range_of_a_long_set(self):
+        self.identify()
+        for colour in ("fragment", "slot"):
+            with self.subTest(colour=colour):
+                png = os.path.join(self.tmp.name, f"{colour}.png")
+                done = subprocess.run([VIEW, self.prefix, "--png", png, "--from", "60", "--to",
+                                       "120", "--colour", colour], capture_output=True, text=True,
+                                      timeout=120)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertTrue(done.stdout.endswith(f"figure written to {png}\n"))
+                self.assertGreater(os.path.getsize(png), 10000)
+
     def test_summary_fits_a_screen_and_all_lists_every_fragment(self):
         self.identify()
         res = cr.load(self.prefix)
@@ -374,6 +387,44 @@ class ConsistencyTest(ResultFiles):
         self.assertEqual((known.tracks, known.fragments, known.ids.shape), ([], [], (0, 0)))
 
 
+class FigureTest(ResultFiles):
+    def test_neighbouring_fragments_differ_in_colour(self):
+        # one long fragment beside a run of short ones, then fragments apart
+        frags = [cr.Fragment(1, 1, 0.9, 0, 100)]
+        frags += [cr.Fragment(2 + i, 1, 0.9, 5 + 5 * i, 8 + 5 * i) for i in range(12)]
+        frags += [cr.Fragment(20 + i, 1, 0.9, 200 + 10 * i, 202 + 10 * i) for i in range(12)]
+        colours = corlune_plot.fragment_colours(frags, 9).tolist()
+        self.assertNotIn(colours[0], colours[1:13])
+        self.assertTrue(all(a != b for a, b in zip(colours[1:13], colours[2:13])))
+        self.assertEqual(colours[13:], [(colours[12] + 1 + i) % 9 for i in range(12)])
+
+    def test_units_take_their_fragment_colour_shaded_by_mask(self):
+        arrays = two_voices()  # slot 0 in frames 10-99, lower half; slot 1 in 20-109, upper half
+        arrays["mask"][96, :16] = 0.5
+        write(self.prefix, arrays)
+        res = cr.load(self.prefix)
+        palette = corlune_plot.PALETTE
+        image = corlune_plot._unit_image(res, cr.identify(res), 95, 115, palette, np.array([3, 5]))
+        self.assertEqual(image.shape, (32, 20, 3))
+
+        def shaded(colour, mask):
+            return 1 - (0.2 + 0.8 * (mask - 0.5) / (cr.MASK_EXACT - 0.5)) * (1 - palette[colour])
+        for (chan, column), rgb in {(0, 0): shaded(3, 0.9), (0, 1): shaded(3, 0.5),
+                                    (31, 0): shaded(5, 0.6), (31, 10): shaded(5, 0.6),
+                                    (0, 10): np.ones(3), (31, 15): np.ones(3)}.items():
+            np.testing.assert_allclose(image[chan, column], rgb, rtol=1e-6,
+                                       err_msg=f"channel {chan}, frame {95 + column}")
+
+    def test_ranges_in_seconds_give_frames(self):
+        write(self.prefix, two_voices())
+        res = cr.load(self.prefix)
+        self.assertEqual(corlune_plot.frame_range(res), (0, 120))
+        self.assertEqual(corlune_plot.frame_range(res, 0.3, 0.7), (30, 70))
+        self.assertEqual(corlune_plot.frame_range(res, 0.305, 9), (30, 120))
+        for start, stop in ((0.7, 0.3), (1.2, None), (-1, None), (None, 0)):
+            self.assertRaises(ValueError, corlune_plot.frame_range, res, start, stop)
+
+
 class CommandTest(ResultFiles):
     def run_view(self, *args):
         return subprocess.run([VIEW, *args], capture_output=True, text=True, timeout=60)
@@ -405,6 +456,19 @@ class CommandTest(ResultFiles):
         done = self.run_view(self.prefix, "--png", os.path.join(self.tmp.name, "no", "x.png"))
         self.assertEqual(done.returncode, 1)
         self.assertIn("corlune-view: cannot write", done.stderr)
+
+    def test_ranges_and_colours_without_a_figure_or_outside_the_run_are_refused(self):
+        write(self.prefix, two_voices())
+        png = os.path.join(self.tmp.name, "utt.png")
+        for args, message in (((self.prefix, "--from", "0.5"), "give --png FILE"),
+                              ((self.prefix, "--colour", "slot"), "give --png FILE"),
+                              ((self.prefix, "--png", png, "--from", "2"), "not within the 1.20 s"),
+                              ((self.prefix, "--png", png, "--from", "1", "--to", "0.5"), "ends")):
+            with self.subTest(args=args):
+                done = self.run_view(*args)
+                self.assertEqual((done.returncode, done.stdout), (2, ""))
+                self.assertIn(message, done.stderr)
+        self.assertFalse(os.path.exists(png))
 
 
 if __name__ == "__main__":
