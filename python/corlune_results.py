@@ -239,7 +239,7 @@ class Identities:
     unit_fragment: np.ndarray   # frames x channels int32: index into fragments; -1 = none
     slot_track: np.ndarray      # frames x 2 int32: index into tracks of each slot's track; -1 = empty
     track_fragment: np.ndarray  # per track, index into fragments of its units; -1 = none
-    # False when identifiers passed 16 bits in a set without .f0labels: one
+    # False when identifiers passed 32767 in a set without .f0labels: one
     # label of .groups may then stand for several tracks
     unique: bool
     source: str                 # ".f0labels" or ".groups": where the identifiers come from
@@ -276,8 +276,9 @@ def identify(res):
     then the units of one track.
 
     Without .f0labels (sets of older corlune versions), tracks and fragments
-    are derived from .groups as those versions did: labels read unsigned, one
-    fragment per label; once identifiers pass 16 bits, `unique` is False.
+    are derived from .groups as those versions did, with labels read unsigned,
+    one fragment per label; once identifiers pass 32767, `unique` is False
+    (labels repeat from 65536 on).
 
     Raises ResultFileError when .f0labels and the other files contradict each
     other."""
@@ -517,9 +518,9 @@ def _totals(res, known):
            f"fragments       {len(known.fragments):6d}  ({units} units, {100 * share:.1f}% of all; "
            f"mean mask {_mean_mask(known.fragments):.3f})"]
     if not known.unique:
-        out += ["Warning: identifiers passed 16 bits and this set has no .f0labels (an older",
-                "corlune wrote it): one label of .groups may stand for several tracks, whose",
-                "fragments are then counted as one."]
+        out += ["Warning: identifiers passed 32767 and this set has no .f0labels (an older",
+                "corlune wrote it). Read unsigned, labels stay unique up to 65535; beyond, one",
+                "label may stand for several tracks, whose fragments are then counted as one."]
     return out
 
 

@@ -311,7 +311,7 @@ class WrappedLabelsTest(ResultFiles):
         # 66007 of slot 1 shows the low 16 bits of 471 of slot 0: one fragment
         (shared,) = [f for f in known.fragments if f.label == 471]
         self.assertEqual((shared.slot, shared.units), (None, 2 * 32))
-        self.assertIn("\nWarning: identifiers passed 16 bits and this set has no .f0labels",
+        self.assertIn("\nWarning: identifiers passed 32767 and this set has no .f0labels",
                       cr.summary(cr.load(self.prefix), known=known))
 
     def test_viewer_draws_a_range_of_a_long_set(self):
