@@ -72,7 +72,9 @@ def frame_range(res, start=None, stop=None):
         raise ValueError(f"the range ends at {stop:g} s, before the run begins")
     eps = 1e-6  # times are decimal seconds; frames are 10 ms apart
     first = 0 if start is None else math.floor(start / cr.FRAME_SECONDS + eps)
-    end = res.nframes if stop is None else min(res.nframes, math.ceil(stop / cr.FRAME_SECONDS - eps))
+    end = res.nframes
+    if stop is not None:
+        end = min(end, math.ceil(stop / cr.FRAME_SECONDS - eps))
     return first, end
 
 

@@ -237,7 +237,7 @@ class Identities:
     tracks: list                # Track, in order of their first frame, slot 0 first
     fragments: list             # Fragment, in order of their first frame
     unit_fragment: np.ndarray   # frames x channels int32: index into fragments; -1 = none
-    slot_track: np.ndarray      # frames x 2 int32: index into tracks of each slot's track; -1 = empty
+    slot_track: np.ndarray      # frames x 2 int32: index into tracks; -1 = empty slot
     track_fragment: np.ndarray  # per track, index into fragments of its units; -1 = none
     # False when identifiers passed 32767 in a set without .f0labels: one
     # label of .groups may then stand for several tracks
@@ -305,14 +305,23 @@ def _identify_by_slot_labels(res):
         frame, slot = stray[0]
         raise ResultFileError(f"{res.prefix}.f0labels names a track in slot {slot} of frame "
                               f"{frame}, where {res.prefix}.f0tracks has none")
+    found, slot_track = _tracks_by_slot_labels(res, labels)
+    unit_track = _unit_tracks(res, labels, occupied, slot_track)
+    frags, track_fragment, unit_fragment = _fragments_of(res, unit_track, len(found))
+    frags = [Fragment(found[k].ident, n, m, a, b, found[k].slot) for k, n, m, a, b in frags]
+    return Identities(found, frags, unit_fragment, slot_track, track_fragment, True, ".f0labels")
+
+
+def _tracks_by_slot_labels(res, labels):
+    """The tracks in order of their first frame (slot 0 first), and per frame
+    and slot the index of the slot's track among them (-1 = empty)."""
     runs, previous = [], FIRST_COUNTER
     for slot in (0, 1):
         first, last, f0min, f0max = _slot_runs(res.f0tracks[:, slot], labels[:, slot])
         ident = _unwrap(labels[first, slot], previous)
         previous = ident[-1] if ident.size else previous
-        runs.append((ident, first, last, f0min, f0max))
-    ident, first, last, f0min, f0max = (np.concatenate(c) for c in zip(*runs))
-    slot = np.repeat((0, 1), [len(r[0]) for r in runs])
+        runs.append((ident, np.full(len(first), slot), first, last, f0min, f0max))
+    ident, slot, first, last, f0min, f0max = (np.concatenate(c) for c in zip(*runs))
     order = np.lexsort((slot, first))
     found = [Track(int(ident[k]), int(slot[k]), int(first[k]), int(last[k]), float(f0min[k]),
                    float(f0max[k])) for k in order]
@@ -320,10 +329,7 @@ def _identify_by_slot_labels(res):
     rank[order] = np.arange(len(order))
     slot_track = np.column_stack([_run_index(first[slot == s], last[slot == s], res.nframes,
                                              rank[slot == s]) for s in (0, 1)])
-    unit_track = _unit_tracks(res, labels, occupied, slot_track)
-    frags, track_fragment, unit_fragment = _fragments_of(res, unit_track, len(found))
-    frags = [Fragment(found[k].ident, n, m, a, b, found[k].slot) for k, n, m, a, b in frags]
-    return Identities(found, frags, unit_fragment, slot_track, track_fragment, True, ".f0labels")
+    return found, slot_track
 
 
 def _slot_runs(f0, labels):
@@ -374,7 +380,8 @@ def _unit_tracks(res, labels, occupied, slot_track):
             f"{res.prefix}.groups: the unit of frame {frame}, channel {chan} carries label "
             f"{units[frame, chan]}, which no track of that frame has in {res.prefix}.f0labels "
             f"({', '.join(str(v) for v in labels[frame])})")
-    return np.where(by_slot[1], slot_track[:, 1, None], np.where(by_slot[0], slot_track[:, 0, None], -1))
+    return np.where(by_slot[1], slot_track[:, 1, None],
+                    np.where(by_slot[0], slot_track[:, 0, None], -1))
 
 
 def _claims_of(res, slot):
