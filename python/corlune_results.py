@@ -23,15 +23,15 @@ suffix, size in bytes and CRC-32 (zlib's); it is renamed into place last.
 agree on the frame count; the channel count follows from the file sizes.
 .f0labels is read when the record lists it (or, in a set without a record,
 when it exists): a .f0labels beside a record that does not list it is left
-alone, as it cannot be this run's.
-A set whose files do not match its record (files of two runs, as a run killed
+alone, as it cannot be this run's. A set whose files do not match its record (files of two runs, as a run killed
 while renaming its files leaves them, or a file changed or cut short since) is
 refused, and so is a set whose record says "publishing" (its run was stopped
 before the record could follow the files). A set without any record was
 written by a corlune from before records existed and is loaded as it is
 (`Results.record` is None): corlune itself never leaves a new set without one.
-`tracks` and `fragments` derive the F0 tracks and the fragments, and `summary`
-renders both as text.
+`identify` derives the F0 tracks and the fragments, with identifiers that
+stay unique however long the run (`tracks` and `fragments` return each), and
+`summary` renders them as text.
 """
 
 import os
