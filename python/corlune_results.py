@@ -449,9 +449,11 @@ def _tracks_by_groups(res, labels):
     and frames that show no label stay with the track before them.
     """
     found = []
+    overwritten = _claims_of(res, 1)
     for slot in (0, 1):
         f0 = res.f0tracks[:, slot]
-        seen = [_claimed_label(res, labels, i, slot) if f0[i] else 0 for i in range(res.nframes)]
+        claimed = _claims_of(res, slot) & (~overwritten if slot == 0 else True)
+        seen = _most_common_label(labels, claimed).tolist()
         for first, last in _runs(f0 != 0):
             for a, b, ident in _split_by_label(seen, first, last):
                 run = f0[a:b + 1]
@@ -459,21 +461,17 @@ def _tracks_by_groups(res, labels):
     return sorted(found, key=lambda t: (t.first, t.slot))
 
 
-def _claimed_groups(res, frame, slot):
-    t, cands = res.f0tracks[frame, slot], res.f0cands[frame]
-    return {g for g, hit in ((1, t == cands[0]), (2, t in cands[1:])) if hit}
-
-
-def _claimed_label(res, labels, frame, slot):
-    groups = _claimed_groups(res, frame, slot)
-    if slot == 0 and res.f0tracks[frame, 1]:
-        groups -= _claimed_groups(res, frame, 1)
-    row = labels[frame]
-    seen = row[np.isin(res.frmseg[frame], list(groups)) & (row != 0)]
-    if seen.size == 0:
-        return 0
-    values, counts = np.unique(seen, return_counts=True)
-    return int(values[np.argmax(counts)])
+def _most_common_label(labels, where):
+    """Per frame, the non-zero label that most units of `where` carry (the
+    smallest of equally common ones); 0 when none carries one."""
+    shown = np.where(where, labels, 0).astype(np.int64)
+    if shown.shape[1] == 0:
+        return np.zeros(len(shown), np.int64)
+    counts = np.stack([(shown == shown[:, [c]]).sum(axis=1) for c in range(shown.shape[1])], 1)
+    score = np.where(shown != 0, counts * LABEL_MODULUS + (LABEL_MODULUS - 1 - shown), -1)
+    best = score.argmax(axis=1)
+    rows = np.arange(len(shown))
+    return np.where(score[rows, best] >= 0, shown[rows, best], 0)
 
 
 def _runs(flags):
