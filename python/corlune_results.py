@@ -103,7 +103,7 @@ def load(prefix, nchans=None):
     do not match PREFIX.record, or when they disagree on the frame count."""
     record = read_record(prefix)
     layout = dict(LAYOUT)
-    layout.update((s, spec) for s, spec in OPTIONAL_LAYOUT.items()
+    layout.update((s, form) for s, form in OPTIONAL_LAYOUT.items()
                   if _in_set(prefix, record, s))
     data = {s: _read(f"{prefix}.{s}") for s in layout}
     if record is not None:
