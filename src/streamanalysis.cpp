@@ -1,0 +1,106 @@
+#include "streamanalysis.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "channelframes.h"
+#include "frameacf.h"
+#include "frameanalysis.h"
+#include "workerpool.h"
+
+namespace {
+
+std::vector<double> model_centre_frequencies(const AcgParam& p) {
+    const AcgModel model(p);
+    std::vector<double> cfs(p.nchans);
+    for (int c = 0; c < p.nchans; ++c) cfs[c] = model.centre_frequency(c);
+    return cfs;
+}
+
+}  // namespace
+
+struct StreamAnalysis::ThreadSpace {
+    explicit ThreadSpace(const FrameAutocorrelation& acf, int nchans) : ws(acf), rows(nchans) {}
+    FrameAutocorrelation::Workspace ws;
+    FrameScratch scratch;
+    std::vector<const double*> rows;
+};
+
+StreamAnalysis::StreamAnalysis(int srate, int threads, StageTimer* timer, const AcgParam& p)
+    : geometry_(frame_geometry(srate, p.shift_ms, p.win_ms, 0)),
+      lags_(lag_geometry(srate, geometry_.nlags)), cfs_(model_centre_frequencies(p)),
+      timer_(threads == 1 ? timer : nullptr), results_(p.nchans, lags_) {
+    const vec::Width width = vec::active_width();
+    const int nchans = p.nchans;
+    // The plans are made here, before any worker runs a transform.
+    acf_ = std::make_unique<FrameAutocorrelation>(geometry_.window, geometry_.nlags, width);
+    frames_ = std::make_unique<ChannelFrames>(cfs_.data(), nchans, srate, geometry_.shift,
+                                              geometry_.window, kBlockFrames, width);
+    pool_ = std::make_unique<WorkerPool>(std::max(threads, 1));
+    for (int t = 0; t < pool_->size(); ++t) {
+        spaces_.push_back(std::make_unique<ThreadSpace>(*acf_, nchans));
+        spaces_.back()->scratch.timer = timer_;
+    }
+    pending_.reserve(static_cast<std::size_t>(kBlockFrames) * geometry_.shift);
+    block_.resize(static_cast<std::size_t>(nchans) * kBlockFrames * geometry_.nlags);
+    reduced_.resize(kBlockFrames);
+}
+
+StreamAnalysis::~StreamAnalysis() = default;
+
+int StreamAnalysis::threads() const { return pool_->size(); }
+
+void StreamAnalysis::push(const double* x, std::size_t n) {
+    const std::size_t blockSamples = static_cast<std::size_t>(kBlockFrames) * geometry_.shift;
+    samples_ += static_cast<std::int64_t>(n);
+    while (n > 0) {
+        const std::size_t take = std::min(n, blockSamples - pending_.size());
+        pending_.insert(pending_.end(), x, x + take);
+        x += take;
+        n -= take;
+        if (pending_.size() == blockSamples) {
+            analyse_block(kBlockFrames, blockSamples);
+            pending_.clear();
+        }
+    }
+}
+
+void StreamAnalysis::finish() {
+    if (pending_.empty()) return;
+    const std::size_t shift = static_cast<std::size_t>(geometry_.shift);
+    const int frames = static_cast<int>((pending_.size() + shift - 1) / shift);
+    analyse_block(frames, pending_.size());
+    pending_.clear();
+}
+
+void StreamAnalysis::analyse_block(int frames, std::size_t real) {
+    ChannelFrames& cf = *frames_;
+    mark(timer_, Stage::Filterbank);
+    cf.start_block(pending_.data(), real, frames);
+    pool_->run(cf.groups(), [&](int g, int) { cf.filter_group(g); });
+    mark(timer_, Stage::Autocorrelation);
+    pool_->run(cf.channels(), [&](int c, int t) { autocorrelate_channel(c, t); });
+    pool_->run(frames, [&](int j, int t) { analyse_frame_of_block(j, t); });
+    mark(timer_, Stage::Idle);
+    for (int j = 0; j < frames; ++j) results_.append(reduced_[j]);
+}
+
+void StreamAnalysis::autocorrelate_channel(int c, int thread) {
+    const int nlags = geometry_.nlags;
+    FrameAutocorrelation::Workspace& ws = spaces_[thread]->ws;
+    double* out = block_.data() + static_cast<std::size_t>(c) * kBlockFrames * nlags;
+    for (int j = 0; j < frames_->frames(); ++j, out += nlags)
+        std::memcpy(out, acf_->analyse(frames_->frame(c, j), ws), sizeof(double) * nlags);
+}
+
+void StreamAnalysis::analyse_frame_of_block(int j, int thread) {
+    ThreadSpace& space = *spaces_[thread];
+    const int nchans = frames_->channels(), nlags = geometry_.nlags;
+    for (int c = 0; c < nchans; ++c)
+        space.rows[c] = block_.data() + (static_cast<std::size_t>(c) * kBlockFrames + j) * nlags;
+    const FrameRows raw{space.rows.data(), nchans, nlags};
+    const FrameAnalysis a = analyse_frame({raw, nullptr, cfs_.data()}, lags_, space.scratch);
+    mark(timer_, Stage::Fragments);
+    reduced_[j].reduce(raw, a, lags_.srate);
+    mark(timer_, Stage::Idle);
+}

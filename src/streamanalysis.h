@@ -1,0 +1,94 @@
+// The analysis of a signal as it streams in, in bounded memory: samples
+// arrive in pieces of any size; every block of kBlockFrames frames is
+// filtered (ChannelFrames, the filterbank's state carried), autocorrelated
+// per channel and frame (FrameAutocorrelation) into a block buffer, each of
+// its frames analysed (analyse_frame) and reduced to what the tracker and
+// the fragments need (FrameResults); then the block's autocorrelogram is
+// dropped. finish() pads the signal's end with zeros to whole frames, as
+// AcgModel::compute does, so the frames are ceil(N / shift) for N samples
+// without N being known in advance; the results are byte for byte those of
+// AcgModel and CASAGrouping over the whole signal.
+//
+// The filterbank's channel groups, the (channel, frame) autocorrelations
+// and the frame analyses of a block run on a WorkerPool of the given number
+// of threads, each with its own work space; the FFT plans are made once, on
+// the constructing thread, and shared. Results are the same for every
+// number of threads.
+//
+//     StreamAnalysis stream(16000, /*threads=*/2);
+//     while (read(block)) stream.push(block.data(), block.size());
+//     stream.finish();
+//     RuleTracker tracker;
+//     stream.results().track(tracker);
+//     stream.results().write_mask("utt.mask");   // and the other writers
+//
+// Memory: the block buffers (about 4 MB at 16 kHz, 10 MB at 48 kHz for 32
+// channels) and the results, about 330 bytes per frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "acgmodel.h"
+#include "frameresults.h"
+#include "stagetimer.h"
+
+class ChannelFrames;
+class FrameAutocorrelation;
+class WorkerPool;
+struct FrameScratch;
+
+class StreamAnalysis {
+public:
+    // Frames filtered, autocorrelated and analysed together.
+    static constexpr int kBlockFrames = 32;
+
+    // A signal at srate Hz (4000 to 192000) under the model's parameters p
+    // (window not shorter than the shift), analysed on threads >= 1
+    // threads. A timer, if given, hears where each stage begins; it is
+    // called only when threads is 1.
+    explicit StreamAnalysis(int srate, int threads = 1, StageTimer* timer = nullptr,
+                            const AcgParam& p = kDefaultAcgParam);
+    ~StreamAnalysis();
+    StreamAnalysis(const StreamAnalysis&) = delete;
+    StreamAnalysis& operator=(const StreamAnalysis&) = delete;
+
+    // Analyses the next n samples (as far as they complete blocks).
+    void push(const double* x, std::size_t n);
+    // Ends the signal: the samples that do not fill a block yet, padded with
+    // zeros to whole frames, are analysed. Call once, after the last push.
+    void finish();
+
+    std::int64_t samples() const { return samples_; }
+    // Frames analysed so far.
+    int frames() const { return results_.frames(); }
+    int threads() const;
+    const FrameGeometry& geometry() const { return geometry_; }
+    const std::vector<double>& centre_frequencies() const { return cfs_; }
+
+    FrameResults& results() { return results_; }
+    const FrameResults& results() const { return results_; }
+
+private:
+    void analyse_block(int frames, std::size_t real);
+    void autocorrelate_channel(int c, int thread);
+    void analyse_frame_of_block(int j, int thread);
+
+    FrameGeometry geometry_;
+    LagGeometry lags_;
+    std::vector<double> cfs_;
+    StageTimer* timer_;
+    std::unique_ptr<WorkerPool> pool_;
+    std::unique_ptr<ChannelFrames> frames_;
+    std::unique_ptr<FrameAutocorrelation> acf_;
+    // Per thread: transform arrays, frame scratch, row pointers.
+    struct ThreadSpace;
+    std::vector<std::unique_ptr<ThreadSpace>> spaces_;
+    std::vector<double> pending_;  // samples of the block being filled
+    std::vector<double> block_;    // the block's autocorrelogram: channel, frame, lag
+    std::vector<ReducedFrame> reduced_;
+    FrameResults results_;
+    std::int64_t samples_ = 0;
+};
