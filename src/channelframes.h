@@ -18,6 +18,7 @@
 //     const double* w = frames.frame(c, j);  // window samples of channel c, frame j
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -38,6 +39,8 @@ public:
 
     int channels() const { return nchans_; }
     int groups() const { return static_cast<int>(banks_.size()); }
+    // The channels of group g: first_channel(g) .. first_channel(g + 1) - 1.
+    int first_channel(int g) const { return std::min(g * lanes_, nchans_); }
     int block_frames() const { return blockFrames_; }
     // Frames of the current block.
     int frames() const { return frames_; }

@@ -75,11 +75,16 @@ void StreamAnalysis::finish() {
 
 void StreamAnalysis::analyse_block(int frames, std::size_t real) {
     ChannelFrames& cf = *frames_;
-    mark(timer_, Stage::Filterbank);
     cf.start_block(pending_.data(), real, frames);
-    pool_->run(cf.groups(), [&](int g, int) { cf.filter_group(g); });
-    mark(timer_, Stage::Autocorrelation);
-    pool_->run(cf.channels(), [&](int c, int t) { autocorrelate_channel(c, t); });
+    // Each channel group's filtering and then its autocorrelations, while
+    // its filter output is in the cache; then the frames.
+    pool_->run(cf.groups(), [&](int g, int t) {
+        mark(timer_, Stage::Filterbank);
+        cf.filter_group(g);
+        mark(timer_, Stage::Autocorrelation);
+        for (int c = cf.first_channel(g); c < cf.first_channel(g + 1); ++c)
+            autocorrelate_channel(c, t);
+    });
     pool_->run(frames, [&](int j, int t) { analyse_frame_of_block(j, t); });
     mark(timer_, Stage::Idle);
     for (int j = 0; j < frames; ++j) results_.append(reduced_[j]);

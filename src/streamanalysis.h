@@ -43,7 +43,7 @@ struct FrameScratch;
 class StreamAnalysis {
 public:
     // Frames filtered, autocorrelated and analysed together.
-    static constexpr int kBlockFrames = 32;
+    static constexpr int kBlockFrames = 64;
 
     // A signal at srate Hz (4000 to 192000) under the model's parameters p
     // (window not shorter than the shift), analysed on threads >= 1

@@ -3,9 +3,13 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <chrono>
 #include <csignal>
 
 namespace {
+
+// How long a thread polls for its next task before it sleeps.
+constexpr std::chrono::microseconds kPollTime{50};
 
 // Blocks every signal that can be blocked on the calling thread for its
 // lifetime; threads started meanwhile inherit the mask.
@@ -47,6 +51,19 @@ int WorkerPool::available_cores() {
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
+template <typename Done>
+void WorkerPool::await(std::condition_variable& cv, Done done) {
+    const auto until = std::chrono::steady_clock::now() + kPollTime;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            cv.wait(lock, done);
+            return;
+        }
+        std::this_thread::yield();
+    }
+}
+
 void WorkerPool::run(int count, const Task& task) {
     if (count <= 0) return;
     if (workers_.empty() || count == 1) {
@@ -64,8 +81,8 @@ void WorkerPool::run(int count, const Task& task) {
     }
     wake_.notify_all();
     take_items(0);
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return busy_ == 0; });
+    await(finished_, [this] { return busy_ == 0; });
+    std::lock_guard<std::mutex> lock(mutex_);
     task_ = nullptr;
     if (error_) std::rethrow_exception(error_);
 }
@@ -73,28 +90,19 @@ void WorkerPool::run(int count, const Task& task) {
 void WorkerPool::work(int thread) {
     unsigned long seen = 0;
     for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || round_ != seen; });
-            if (stopping_) return;
-            seen = round_;
-        }
+        await(wake_, [&] { return stopping_ || round_ != seen; });
+        if (stopping_) return;
+        seen = round_;
         take_items(thread);
         std::lock_guard<std::mutex> lock(mutex_);
-        if (--busy_ == 0) done_.notify_one();
+        if (--busy_ == 0) finished_.notify_one();
     }
 }
 
 // Runs items until none is left; after an exception, the items not yet
 // started are skipped.
 void WorkerPool::take_items(int thread) {
-    for (;;) {
-        int item;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (next_ >= count_) return;
-            item = next_++;
-        }
+    for (int item = next_++; item < count_; item = next_++) {
         try {
             (*task_)(item, thread);
         } catch (...) {

@@ -15,6 +15,7 @@
 //     pool.run(nframes, [&](int j, int thread) { out[j] = analyse(j, scratch[thread]); });
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -48,14 +49,20 @@ private:
     void work(int thread);
     void take_items(int thread);
 
+    // Waits until done() holds: first by polling for a short while (a
+    // block's tasks follow each other within microseconds, far sooner than
+    // a sleeping thread wakes), then asleep on cv.
+    template <typename Done>
+    void await(std::condition_variable& cv, Done done);
+
     std::vector<std::thread> workers_;
     std::mutex mutex_;
-    std::condition_variable wake_, done_;
+    std::condition_variable wake_, finished_;
     const Task* task_ = nullptr;
     int count_ = 0;
-    int next_ = 0;          // next item to hand out
-    int busy_ = 0;          // workers inside the current task
-    unsigned long round_ = 0;  // counts the tasks, so a worker sees each once
-    bool stopping_ = false;
+    std::atomic<int> next_{0};           // next item to hand out
+    std::atomic<int> busy_{0};           // workers inside the current task
+    std::atomic<unsigned long> round_{0};  // counts the tasks, so a worker sees each once
+    std::atomic<bool> stopping_{false};
     std::exception_ptr error_;
 };

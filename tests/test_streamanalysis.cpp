@@ -76,7 +76,7 @@ size_t frames_of(const Files& f) { return f.at(".f0tracks").size() / 8; }
 
 TEST(StreamAnalysis, GivesTheWholeModelsBytesAtEveryLengthAndPieceSize) {
     testutil::TempDir dir;
-    const std::vector<double> voices = two_voices(16000, 1.3);
+    const std::vector<double> voices = two_voices(16000, 0.03 * StreamAnalysis::kBlockFrames + 0.4);
     const size_t block = StreamAnalysis::kBlockFrames * 160;
     // Whole blocks, a block and one sample, a partial frame, one frame, one sample.
     for (const size_t n : {3 * block, 3 * block + 1, 2 * block + 1234, size_t{160}, size_t{161},

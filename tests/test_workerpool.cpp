@@ -4,8 +4,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 TEST(WorkerPool, RunsEveryItemOnceOnThreadsNumberedBelowItsSize) {
@@ -44,10 +46,13 @@ TEST(WorkerPool, AnItemsExceptionReachesTheCallerAndThePoolGoesOn) {
 TEST(WorkerPool, WorkersBlockTheSignalsTheRunHandles) {
     WorkerPool pool(2);
     std::atomic<int> blocked{0}, workers{0};
-    // Enough items that the worker takes some of them.
+    // The caller's thread dawdles, so that the worker takes items.
     for (int round = 0; round < 100 && workers == 0; ++round) {
-        pool.run(64, [&](int, int thread) {
-            if (thread == 0) return;
+        pool.run(8, [&](int, int thread) {
+            if (thread == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                return;
+            }
             sigset_t mask;
             pthread_sigmask(SIG_BLOCK, nullptr, &mask);
             ++workers;
