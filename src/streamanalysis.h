@@ -9,11 +9,12 @@
 // without N being known in advance; the results are byte for byte those of
 // AcgModel and CASAGrouping over the whole signal.
 //
-// The filterbank's channel groups, the (channel, frame) autocorrelations
-// and the frame analyses of a block run on a WorkerPool of the given number
-// of threads, each with its own work space; the FFT plans are made once, on
-// the constructing thread, and shared. Results are the same for every
-// number of threads.
+// A block runs on a WorkerPool of the given number of threads in two
+// steps: each channel group's filtering followed by its channels'
+// autocorrelations (one item per group, so the filter output is still in
+// the cache), then the frame analyses (one item per frame). Each thread has
+// its own work space; the FFT plans are made once, on the constructing
+// thread, and shared. Results are the same for every number of threads.
 //
 //     StreamAnalysis stream(16000, /*threads=*/2);
 //     while (read(block)) stream.push(block.data(), block.size());
@@ -22,7 +23,7 @@
 //     stream.results().track(tracker);
 //     stream.results().write_mask("utt.mask");   // and the other writers
 //
-// Memory: the block buffers (about 4 MB at 16 kHz, 10 MB at 48 kHz for 32
+// Memory: the block buffers (about 7 MB at 16 kHz, 20 MB at 48 kHz for 32
 // channels) and the results, about 330 bytes per frame.
 #pragma once
 
