@@ -110,7 +110,8 @@ build_dump() {  # build dir -> dump program path, or nothing
     src=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)
     [[ -n "$src" && -f "$dir/libcorlune_core.a" ]] || return 0
     local exe="$work/acg_dump_$(echo "$dir" | md5sum | cut -c1-8)"
-    ${CXX:-c++} -std=c++17 -O2 -I"$src/src" "$dump_source" "$dir/libcorlune_core.a" -lfftw3 -lm \
+    ${CXX:-c++} -std=c++17 -O2 -I"$src/src" "$dump_source" "$dir/libcorlune_core.a" \
+        $(pkg-config --libs fftw3 sndfile zlib) -pthread -lm \
         -o "$exe" && echo "$exe"
 }
 base_dump=$(build_dump "$base")
