@@ -42,7 +42,7 @@ StreamAnalysis::StreamAnalysis(int srate, int threads, StageTimer* timer, const 
         spaces_.back()->scratch.timer = timer_;
     }
     pending_.reserve(static_cast<std::size_t>(kBlockFrames) * geometry_.shift);
-    block_.resize(static_cast<std::size_t>(nchans) * kBlockFrames * geometry_.nlags);
+    block_.resize(2 * static_cast<std::size_t>(nchans) * kBlockFrames * geometry_.nlags);
     reduced_.resize(kBlockFrames);
 }
 
@@ -66,34 +66,58 @@ void StreamAnalysis::push(const double* x, std::size_t n) {
 }
 
 void StreamAnalysis::finish() {
-    if (pending_.empty()) return;
-    const std::size_t shift = static_cast<std::size_t>(geometry_.shift);
-    const int frames = static_cast<int>((pending_.size() + shift - 1) / shift);
-    analyse_block(frames, pending_.size());
-    pending_.clear();
+    if (!pending_.empty()) {
+        const std::size_t shift = static_cast<std::size_t>(geometry_.shift);
+        const int frames = static_cast<int>((pending_.size() + shift - 1) / shift);
+        analyse_block(frames, pending_.size());
+        pending_.clear();
+    }
+    // The last block's frames.
+    pool_->run(waiting_, [&](int j, int t) { analyse_frame_of_block(j, t); });
+    keep_waiting_frames();
 }
 
 void StreamAnalysis::analyse_block(int frames, std::size_t real) {
     ChannelFrames& cf = *frames_;
     cf.start_block(pending_.data(), real, frames);
-    // Each channel group's filtering and then its autocorrelations, while
-    // its filter output is in the cache; then the frames.
-    pool_->run(cf.groups(), [&](int g, int t) {
-        mark(timer_, Stage::Filterbank);
-        cf.filter_group(g);
-        mark(timer_, Stage::Autocorrelation);
-        for (int c = cf.first_channel(g); c < cf.first_channel(g + 1); ++c)
-            autocorrelate_channel(c, t);
+    // One task per block: each channel group's filtering followed by its
+    // autocorrelations (while its filter output is in the cache), side by
+    // side with the analyses of the previous block's frames, which read the
+    // other half of the block buffer. The groups, the longest items, come
+    // first.
+    const int groups = cf.groups();
+    pool_->run(groups + waiting_, [&](int item, int t) {
+        if (item < groups) {
+            mark(timer_, Stage::Filterbank);
+            cf.filter_group(item);
+            mark(timer_, Stage::Autocorrelation);
+            for (int c = cf.first_channel(item); c < cf.first_channel(item + 1); ++c)
+                autocorrelate_channel(c, t);
+            mark(timer_, Stage::Idle);
+        } else {
+            analyse_frame_of_block(item - groups, t);
+        }
     });
-    pool_->run(frames, [&](int j, int t) { analyse_frame_of_block(j, t); });
-    mark(timer_, Stage::Idle);
-    for (int j = 0; j < frames; ++j) results_.append(reduced_[j]);
+    keep_waiting_frames();
+    waiting_ = frames;
+    filled_ ^= 1;
+}
+
+void StreamAnalysis::keep_waiting_frames() {
+    for (int j = 0; j < waiting_; ++j) results_.append(reduced_[j]);
+    waiting_ = 0;
+}
+
+double* StreamAnalysis::block_rows(int half, int c, int j) {
+    const std::size_t rows = static_cast<std::size_t>(frames_->channels()) * kBlockFrames;
+    return block_.data() + static_cast<std::size_t>(half) * rows * geometry_.nlags +
+           (static_cast<std::size_t>(c) * kBlockFrames + j) * geometry_.nlags;
 }
 
 void StreamAnalysis::autocorrelate_channel(int c, int thread) {
     const int nlags = geometry_.nlags;
     FrameAutocorrelation::Workspace& ws = spaces_[thread]->ws;
-    double* out = block_.data() + static_cast<std::size_t>(c) * kBlockFrames * nlags;
+    double* out = block_rows(filled_ ^ 1, c, 0);
     for (int j = 0; j < frames_->frames(); ++j, out += nlags)
         std::memcpy(out, acf_->analyse(frames_->frame(c, j), ws), sizeof(double) * nlags);
 }
@@ -102,7 +126,7 @@ void StreamAnalysis::analyse_frame_of_block(int j, int thread) {
     ThreadSpace& space = *spaces_[thread];
     const int nchans = frames_->channels(), nlags = geometry_.nlags;
     for (int c = 0; c < nchans; ++c)
-        space.rows[c] = block_.data() + (static_cast<std::size_t>(c) * kBlockFrames + j) * nlags;
+        space.rows[c] = block_rows(filled_, c, j);
     const FrameRows raw{space.rows.data(), nchans, nlags};
     const FrameAnalysis a = analyse_frame({raw, nullptr, cfs_.data()}, lags_, space.scratch);
     mark(timer_, Stage::Fragments);

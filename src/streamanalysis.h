@@ -9,12 +9,14 @@
 // without N being known in advance; the results are byte for byte those of
 // AcgModel and CASAGrouping over the whole signal.
 //
-// A block runs on a WorkerPool of the given number of threads in two
-// steps: each channel group's filtering followed by its channels'
+// The work runs on a WorkerPool of the given number of threads, one task
+// per block: each channel group's filtering followed by its channels'
 // autocorrelations (one item per group, so the filter output is still in
-// the cache), then the frame analyses (one item per frame). Each thread has
-// its own work space; the FFT plans are made once, on the constructing
-// thread, and shared. Results are the same for every number of threads.
+// the cache), side by side with the analyses of the previous block's frames
+// (one item per frame), so that the threads meet once per block. Each
+// thread has its own work space; the FFT plans are made once, on the
+// constructing thread, and shared. Results are the same for every number
+// of threads.
 //
 //     StreamAnalysis stream(16000, /*threads=*/2);
 //     while (read(block)) stream.push(block.data(), block.size());
@@ -23,7 +25,7 @@
 //     stream.results().track(tracker);
 //     stream.results().write_mask("utt.mask");   // and the other writers
 //
-// Memory: the block buffers (about 7 MB at 16 kHz, 20 MB at 48 kHz for 32
+// Memory: the block buffers (about 11 MB at 16 kHz, 32 MB at 48 kHz for 32
 // channels) and the results, about 330 bytes per frame.
 #pragma once
 
@@ -63,7 +65,7 @@ public:
     void finish();
 
     std::int64_t samples() const { return samples_; }
-    // Frames analysed so far.
+    // Frames whose results are kept so far (all of them after finish()).
     int frames() const { return results_.frames(); }
     int threads() const;
     const FrameGeometry& geometry() const { return geometry_; }
@@ -76,6 +78,10 @@ private:
     void analyse_block(int frames, std::size_t real);
     void autocorrelate_channel(int c, int thread);
     void analyse_frame_of_block(int j, int thread);
+    // Appends the reductions of the waiting frames to the results.
+    void keep_waiting_frames();
+    // Row of channel c, frame j in half of the block buffer.
+    double* block_rows(int half, int c, int j);
 
     FrameGeometry geometry_;
     LagGeometry lags_;
@@ -88,7 +94,11 @@ private:
     struct ThreadSpace;
     std::vector<std::unique_ptr<ThreadSpace>> spaces_;
     std::vector<double> pending_;  // samples of the block being filled
-    std::vector<double> block_;    // the block's autocorrelogram: channel, frame, lag
+    // The autocorrelograms of two blocks, channel, frame, lag: the one
+    // being filled and the one whose frames are analysed meanwhile.
+    std::vector<double> block_;
+    int filled_ = 0;    // the half that holds the waiting frames
+    int waiting_ = 0;   // frames autocorrelated, not yet analysed
     std::vector<ReducedFrame> reduced_;
     FrameResults results_;
     std::int64_t samples_ = 0;
