@@ -26,24 +26,32 @@ struct StreamAnalysis::ThreadSpace {
     std::vector<const double*> rows;
 };
 
+int StreamAnalysis::block_frames_for(int nchans, int nlags) {
+    const std::size_t frameBytes = sizeof(double) * static_cast<std::size_t>(std::max(nchans, 1)) *
+                                   static_cast<std::size_t>(std::max(nlags, 1));
+    const std::size_t frames = kBlockBytes / frameBytes;
+    return static_cast<int>(std::clamp<std::size_t>(frames, kMinBlockFrames, kMaxBlockFrames));
+}
+
 StreamAnalysis::StreamAnalysis(int srate, int threads, StageTimer* timer, const AcgParam& p)
     : geometry_(frame_geometry(srate, p.shift_ms, p.win_ms, 0)),
       lags_(lag_geometry(srate, geometry_.nlags)), cfs_(model_centre_frequencies(p)),
-      timer_(threads == 1 ? timer : nullptr), results_(p.nchans, lags_) {
+      timer_(threads == 1 ? timer : nullptr),
+      blockFrames_(block_frames_for(p.nchans, geometry_.nlags)), results_(p.nchans, lags_) {
     const vec::Width width = vec::active_width();
     const int nchans = p.nchans;
     // The plans are made here, before any worker runs a transform.
     acf_ = std::make_unique<FrameAutocorrelation>(geometry_.window, geometry_.nlags, width);
     frames_ = std::make_unique<ChannelFrames>(cfs_.data(), nchans, srate, geometry_.shift,
-                                              geometry_.window, kBlockFrames, width);
+                                              geometry_.window, blockFrames_, width);
     pool_ = std::make_unique<WorkerPool>(std::max(threads, 1));
     for (int t = 0; t < pool_->size(); ++t) {
         spaces_.push_back(std::make_unique<ThreadSpace>(*acf_, nchans));
         spaces_.back()->scratch.timer = timer_;
     }
-    pending_.reserve(static_cast<std::size_t>(kBlockFrames) * geometry_.shift);
-    block_.resize(2 * static_cast<std::size_t>(nchans) * kBlockFrames * geometry_.nlags);
-    reduced_.resize(kBlockFrames);
+    pending_.reserve(static_cast<std::size_t>(blockFrames_) * geometry_.shift);
+    block_.resize(2 * static_cast<std::size_t>(nchans) * blockFrames_ * geometry_.nlags);
+    reduced_.resize(blockFrames_);
 }
 
 StreamAnalysis::~StreamAnalysis() = default;
@@ -51,7 +59,7 @@ StreamAnalysis::~StreamAnalysis() = default;
 int StreamAnalysis::threads() const { return pool_->size(); }
 
 void StreamAnalysis::push(const double* x, std::size_t n) {
-    const std::size_t blockSamples = static_cast<std::size_t>(kBlockFrames) * geometry_.shift;
+    const std::size_t blockSamples = static_cast<std::size_t>(blockFrames_) * geometry_.shift;
     samples_ += static_cast<std::int64_t>(n);
     while (n > 0) {
         const std::size_t take = std::min(n, blockSamples - pending_.size());
@@ -59,7 +67,7 @@ void StreamAnalysis::push(const double* x, std::size_t n) {
         x += take;
         n -= take;
         if (pending_.size() == blockSamples) {
-            analyse_block(kBlockFrames, blockSamples);
+            analyse_block(blockFrames_, blockSamples);
             pending_.clear();
         }
     }
@@ -109,9 +117,9 @@ void StreamAnalysis::keep_waiting_frames() {
 }
 
 double* StreamAnalysis::block_rows(int half, int c, int j) {
-    const std::size_t rows = static_cast<std::size_t>(frames_->channels()) * kBlockFrames;
+    const std::size_t rows = static_cast<std::size_t>(frames_->channels()) * blockFrames_;
     return block_.data() + static_cast<std::size_t>(half) * rows * geometry_.nlags +
-           (static_cast<std::size_t>(c) * kBlockFrames + j) * geometry_.nlags;
+           (static_cast<std::size_t>(c) * blockFrames_ + j) * geometry_.nlags;
 }
 
 void StreamAnalysis::autocorrelate_channel(int c, int thread) {

@@ -1,5 +1,5 @@
 // The analysis of a signal as it streams in, in bounded memory: samples
-// arrive in pieces of any size; every block of kBlockFrames frames is
+// arrive in pieces of any size; every block of block_frames() frames is
 // filtered (ChannelFrames, the filterbank's state carried), autocorrelated
 // per channel and frame (FrameAutocorrelation) into a block buffer, each of
 // its frames analysed (analyse_frame) and reduced to what the tracker and
@@ -45,8 +45,14 @@ struct FrameScratch;
 
 class StreamAnalysis {
 public:
-    // Frames filtered, autocorrelated and analysed together.
-    static constexpr int kBlockFrames = 64;
+    // Frames filtered, autocorrelated and analysed together: as many as
+    // keep a block's autocorrelogram near kBlockBytes, from kMinBlockFrames
+    // to kMaxBlockFrames (64 at 16 kHz, 22 at 48 kHz for 32 channels).
+    static constexpr std::size_t kBlockBytes = 4 << 20;
+    static constexpr int kMinBlockFrames = 8;
+    static constexpr int kMaxBlockFrames = 64;
+    static int block_frames_for(int nchans, int nlags);
+    int block_frames() const { return blockFrames_; }
 
     // A signal at srate Hz (4000 to 192000) under the model's parameters p
     // (window not shorter than the shift), analysed on threads >= 1
@@ -97,6 +103,7 @@ private:
     // The autocorrelograms of two blocks, channel, frame, lag: the one
     // being filled and the one whose frames are analysed meanwhile.
     std::vector<double> block_;
+    int blockFrames_;
     int filled_ = 0;    // the half that holds the waiting frames
     int waiting_ = 0;   // frames autocorrelated, not yet analysed
     std::vector<ReducedFrame> reduced_;

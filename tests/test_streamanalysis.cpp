@@ -76,8 +76,9 @@ size_t frames_of(const Files& f) { return f.at(".f0tracks").size() / 8; }
 
 TEST(StreamAnalysis, GivesTheWholeModelsBytesAtEveryLengthAndPieceSize) {
     testutil::TempDir dir;
-    const std::vector<double> voices = two_voices(16000, 0.03 * StreamAnalysis::kBlockFrames + 0.4);
-    const size_t block = StreamAnalysis::kBlockFrames * 160;
+    const int blockFrames = StreamAnalysis::block_frames_for(32, 240);
+    const std::vector<double> voices = two_voices(16000, 0.03 * blockFrames + 0.4);
+    const size_t block = blockFrames * 160;
     // Whole blocks, a block and one sample, a partial frame, one frame, one sample.
     for (const size_t n : {3 * block, 3 * block + 1, 2 * block + 1234, size_t{160}, size_t{161},
                            size_t{1}, voices.size()}) {
