@@ -26,7 +26,7 @@
 # redoes only what is missing.
 # The task fails (exit 1) when any of its recordings failed; the log names them.
 #
-# Memory: corlune streams a recording in about 25 MB, and its results add
+# Memory: corlune streams a recording in about 20 MB, and its results add
 # about 0.04 MB per second of audio at any sample rate, so 512M hold about
 # three hours; raise --mem for longer recordings.
 #SBATCH --job-name=corlune

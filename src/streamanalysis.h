@@ -25,8 +25,8 @@
 //     stream.results().track(tracker);
 //     stream.results().write_mask("utt.mask");   // and the other writers
 //
-// Memory: the block buffers (about 11 MB at 16 kHz, 32 MB at 48 kHz for 32
-// channels) and the results, about 330 bytes per frame.
+// Memory: the block buffers (two blocks of about kBlockBytes each, and the
+// channels' filter output) and the results, about 330 bytes per frame.
 #pragma once
 
 #include <cstddef>

@@ -48,7 +48,7 @@ files_per_task=4
 result_suffixes="frmseg f0cands f0tracks groups mask f0labels record"
 job_user="corlune-check"
 # A recording of this length must not fit the memory limit below. corlune
-# analyses it in bounded memory, about 15 MB for 120 s of 16 kHz audio
+# analyses it in bounded memory, about 20 MB for 120 s of 16 kHz audio
 # (libraries and block buffers; the results add 0.04 MB per second), which
 # takes it a few seconds, longer than Slurm's one-second memory polling.
 mem_seconds=${MEM_CHECK_SECONDS:-120}
