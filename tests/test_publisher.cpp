@@ -400,6 +400,28 @@ TEST_F(PublishFaults, WriteFailingAtEachResultFileInTurnKeepsTheEarlierSet) {
     EXPECT_EQ(testutil::loader_accepts(prefixes), std::vector<bool>(prefixes.size(), true));
 }
 
+// With --separate, the voices' files join the set: a write failing at each
+// of them (the three WAV files are written side by side) names that file
+// and keeps the earlier set.
+TEST_F(PublishFaults, WriteFailingAtEachVoiceFileKeepsTheEarlierSet) {
+    const char* const voiceSuffixes[] = {".voices", ".voice1.wav", ".voice2.wav", ".rest.wav"};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(voiceSuffixes[i]);
+        TempDir out;
+        seed(out, earlier);
+        std::vector<std::string> args = new_run(out);
+        args.insert(args.begin(), "--separate");
+        const auto r = start_hooked(args, at(Step::Write, kResultFiles + i, [](const char* path) {
+                           unlink(path);
+                           symlink("/dev/full", path);
+                       })).wait();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Unable to write file (No space left on device): " + out.file("utt") +
+                             voiceSuffixes[i] + "\n");
+        EXPECT_EQ(snapshot(out.path()), earlier);
+    }
+}
+
 TEST_F(PublishFaults, FullFileSystemKeepsTheEarlierSet) {
     // A 64 KiB tmpfs, mounted in a mount namespace of this test's own.
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
