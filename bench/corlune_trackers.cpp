@@ -11,8 +11,8 @@
 //       values in Hz, as the first form's "candidates" prints them)
 //
 // Options: --set NAME=VALUE sets one JointCosts field (columnReward0 ..
-// columnReward3, ambiguityPenalty, switchOn, switchOff, jumpWeight, maxJump,
-// coastCost, maxCoast, closeSemitones, closeCost); --lag N the joint
+// columnReward3, ambiguityPenalty1, ambiguityPenalty2, switchOn, switchOff, jumpWeight, jumpFree, maxJump,
+// coastCost, coastGrowth, maxCoast, closeSemitones, closeCost, octaveSemitones, octaveCost); --lag N the joint
 // tracker's lag (0: full traceback); --both with --candidates also prints
 // the full traceback's tracks.
 #include <chrono>
@@ -42,10 +42,13 @@ bool set_cost(JointCosts& c, const std::string& name, double v) {
     const std::map<std::string, double*> fields = {
         {"columnReward0", &c.columnReward[0]}, {"columnReward1", &c.columnReward[1]},
         {"columnReward2", &c.columnReward[2]}, {"columnReward3", &c.columnReward[3]},
-        {"ambiguityPenalty", &c.ambiguityPenalty}, {"switchOn", &c.switchOn},
+        {"ambiguityPenalty1", &c.ambiguityPenalty[0]}, {"ambiguityPenalty2", &c.ambiguityPenalty[1]},
+        {"jumpFree", &c.jumpFree},             {"switchOn", &c.switchOn},
         {"switchOff", &c.switchOff},           {"jumpWeight", &c.jumpWeight},
         {"maxJump", &c.maxJump},               {"coastCost", &c.coastCost},
-        {"closeSemitones", &c.closeSemitones}, {"closeCost", &c.closeCost}};
+        {"coastGrowth", &c.coastGrowth},
+        {"closeSemitones", &c.closeSemitones}, {"closeCost", &c.closeCost},
+        {"octaveSemitones", &c.octaveSemitones}, {"octaveCost", &c.octaveCost}};
     if (name == "maxCoast") {
         c.maxCoast = static_cast<int>(v);
         return true;

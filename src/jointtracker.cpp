@@ -15,14 +15,18 @@ constexpr double kSemitonesPerOctave = 12.0;
 
 bool usable(double f0) { return std::isfinite(f0) && f0 >= kMinF0; }
 
-// Group 2 is ambiguous when it offered more than one candidate.
-bool ambiguous(const double* candidates) {
-    return usable(candidates[2]) || usable(candidates[3]);
+// How ambiguous group 2 is: the candidates it offered beyond its first
+// (columns 2 and 3 filled).
+int ambiguity(const double* candidates) {
+    return usable(candidates[2]) + usable(candidates[3]);
 }
 
+// True when f0 is one of the candidates, also once both are rounded to
+// single precision as the result files store them.
 bool holds_candidate(const double* candidates, double f0) {
     for (int c = 0; c < kCands; ++c)
-        if (usable(candidates[c]) && candidates[c] == f0) return true;
+        if (usable(candidates[c]) && static_cast<float>(candidates[c]) == static_cast<float>(f0))
+            return true;
     return false;
 }
 
@@ -92,10 +96,17 @@ void JointSearch::node_costs(const double* candidates, const std::vector<double>
                              std::vector<double>& node) const {
     node.assign(paths_, kInf);
     node[0] = 0.0;
-    const double penalty = ambiguous(candidates) ? costs_.ambiguityPenalty : 0.0;
+    const int unclear = ambiguity(candidates);
     for (int s = 1; s < paths_; ++s) {
         if (value[s] <= 0.0) continue;
-        node[s] = s < kFirstCoast ? penalty - costs_.columnReward[s - 1] : costs_.coastCost;
+        if (s >= kFirstCoast) {
+            const int coasted = (s - kFirstCoast) / kCands + 1;
+            node[s] = costs_.coastCost + costs_.coastGrowth * (coasted - 1);
+            continue;
+        }
+        const int column = s - 1;
+        const double penalty = unclear * costs_.ambiguityPenalty[column == 0 ? 0 : 1];
+        node[s] = penalty - costs_.columnReward[column];
     }
 }
 
@@ -122,7 +133,9 @@ void JointSearch::transitions(const std::vector<double>& before,
                 if (x == 0) continue;
                 const int gap = x < kFirstCoast ? 1 : (x - kFirstCoast) / kCands + 2;
                 const double d = semitones(value[y], before[x]);
-                if (d <= costs_.maxJump * gap) in.push_back({x, costs_.jumpWeight * d * d / gap});
+                if (d > costs_.maxJump * gap) continue;
+                const double e = std::max(0.0, d - costs_.jumpFree * gap);
+                in.push_back({x, costs_.jumpWeight * e * e / gap});
             }
         } else {
             // Coasting continues the same column's on state or shorter coast.
@@ -187,6 +200,8 @@ void JointSearch::add_closeness(const std::vector<double>& value) {
             }
             const double d = semitones(value[ya], value[yb]);
             if (d < costs_.closeSemitones) v += costs_.closeCost * (1.0 - d / costs_.closeSemitones);
+            const double e = std::fabs(d - kSemitonesPerOctave);
+            if (e < costs_.octaveSemitones) v += costs_.octaveCost * (1.0 - e / costs_.octaveSemitones);
         }
     }
 }
@@ -280,7 +295,8 @@ namespace {
 // Writes decided frames into the tables, numbering each run of a path's
 // on and coasting frames as one track of its slot. The two paths are
 // interchangeable between frames where both are off; in each stretch of
-// frames where one is on, the path that starts it goes to slot 0.
+// frames where one is on, the path that starts it goes to slot 0 (the
+// lower F0 when both start it).
 struct TrackWriter {
     IntMatrix& labels;
     Matrix& tracks;
@@ -293,7 +309,8 @@ struct TrackWriter {
         for (const JointStep& step : steps) {
             const bool on0 = step.path[0].mode != PathMode::Off;
             const bool on1 = step.path[1].mode != PathMode::Off;
-            if (!running[0] && !running[1]) swapped = !on0 && on1;
+            if (!running[0] && !running[1])
+                swapped = on1 && (!on0 || step.path[1].f0 < step.path[0].f0);
             for (int p = 0; p < kPaths; ++p) {
                 const PathStep& s = step.path[swapped ? 1 - p : p];
                 if (s.mode == PathMode::Off) {

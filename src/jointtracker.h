@@ -13,21 +13,27 @@
 //     finite are none);
 //   - or coasting: holding the F0 of the candidate it was last on, for at
 //     most JointCosts::maxCoast frames in a row, in frames where that value
-//     is not itself a candidate (there the path is on it instead).
+//     is not itself a candidate, not even in single precision (there the
+//     path is on it instead).
 // The pair of paths chosen is the one of least total cost, summed over the
 // frames and both paths (JointCosts names each term):
-//   - on a candidate: minus the candidate's worth (columnReward of its
-//     column, less ambiguityPenalty when group 2 of that frame is ambiguous,
-//     columns 2-3 filled);
-//   - coasting: coastCost per frame;
+//   - on a candidate: minus the candidate's worth: columnReward of its
+//     column, less its group's ambiguityPenalty for each of the frame's
+//     columns 2 and 3 that is filled (group 2 ambiguous);
+//   - coasting: coastCost per frame, plus coastGrowth for each frame the
+//     path has coasted before it;
 //   - switching on (also in the first frame) and off (also after the last
 //     frame): switchOn and switchOff;
 //   - a jump between the F0s a path holds in two frames g frames apart
 //     (g = 1, or more across coasted frames), d semitones: jumpWeight x
-//     d^2 / g; jumps of more than maxJump x g semitones are not allowed;
+//     e^2 / g with e = max(0, d - jumpFree x g); jumps of more than
+//     maxJump x g semitones are not allowed;
 //   - both paths holding F0s less than closeSemitones apart, d:
 //     closeCost x (1 - d / closeSemitones); both holding the same F0 (the
-//     same candidate) is not allowed.
+//     same candidate) is not allowed; F0s about an octave apart, within
+//     octaveSemitones of 12 (e = |d - 12|): octaveCost x (1 - e /
+//     octaveSemitones), for a voice and its period doubled, the commonest
+//     spurious second pitch.
 // The search is deterministic: of equal costs it keeps the state that comes
 // first (off, the candidates in column order, then coasting; path 0's
 // state before path 1's).
@@ -39,13 +45,15 @@
 // plus slot 0's final counter); identifiers have no gaps. A path keeps its
 // slot, except that the two paths are interchangeable between frames where
 // both are off: in each stretch of frames where either is on, the path
-// that starts it (path 0 when both do) is in slot 0, so a lone track is
-// always in slot 0. A frame where the
+// that starts it (of two that start together, the lower F0) is in slot 0,
+// so a lone track is always in slot 0. A frame where the
 // track is on a candidate writes that candidate bit for bit, so the track
 // claims that candidate's channel group. A coasted frame writes the track's
-// last candidate F0, which is never one of that frame's candidates, and the
-// track's identifier: the track goes on through the frame (one run of one
-// label in one slot) but claims no unit there.
+// last candidate F0, which is never one of that frame's candidates (so in
+// the result files too a coasted frame is one whose F0 is none of its
+// frame's candidates), and the track's identifier: the track goes on
+// through the frame (one run of one label in one slot) but claims no unit
+// there.
 //
 // Memory: the search holds at most 2 x lag frames (a few hundred bytes
 // each) whatever the input's length: every lag frames it traces back from
@@ -63,18 +71,25 @@
 #include "ruletracker.h"
 
 // The costs of the search. Rewards and costs are in one arbitrary unit;
-// semitones are 12 log2 of an F0 ratio.
+// semitones are 12 log2 of an F0 ratio. The values are those chosen by
+// bench/tune_trackers.py on the tuning part of the benchmark's scenes.
 struct JointCosts {
-    double columnReward[4] = {1.0, 1.0, 0.6, 0.6};  // a candidate's worth by column
-    double ambiguityPenalty = 0.8;  // less worth of every candidate when columns 2-3 are filled
-    double switchOn = 2.0;          // starting a track
-    double switchOff = 2.0;         // ending a track
-    double jumpWeight = 0.5;        // per squared semitone of a jump, per frame
-    double maxJump = 2.0;           // semitones per frame: the largest jump
-    double coastCost = 0.5;         // per coasted frame
+    double columnReward[4] = {1.05, 1.03, 1.6, 1.6};  // a candidate's worth by column
+    // Less worth for each of columns 2-3 filled (group 2 ambiguous): of the
+    // group 1 candidate (column 0) and of group 2's (columns 1-3).
+    double ambiguityPenalty[2] = {0.2, 0.5};
+    double switchOn = 2.35;         // starting a track
+    double switchOff = 2.8;         // ending a track
+    double jumpWeight = 0.92;       // per squared semitone of a jump beyond jumpFree, per frame
+    double jumpFree = 0.07;         // semitones per frame that a jump makes at no cost
+    double maxJump = 0.6;           // semitones per frame: the largest jump
+    double coastCost = 0.5;         // per coasted frame...
+    double coastGrowth = 0.05;      // ... plus this for each frame coasted before it
     int maxCoast = 3;               // coasted frames in a row, 0 .. kMaxCoast
-    double closeSemitones = 1.0;    // paths closer than this pay...
-    double closeCost = 2.0;         // ... up to this (at the same F0 they may not be)
+    double closeSemitones = 0.08;   // paths closer than this pay...
+    double closeCost = 1.0;         // ... up to this (at the same F0 they may not be)
+    double octaveSemitones = 0.43;  // paths closer than this to an octave apart pay...
+    double octaveCost = 0.9;        // ... up to this: one voice and its period doubled
 };
 
 // The longest coast JointCosts::maxCoast may ask for.

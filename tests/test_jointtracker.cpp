@@ -11,6 +11,8 @@
 #include "frametests.h"
 #include "geometry.h"
 #include "jointtracker.h"
+#include "matrixfile.h"
+#include "testutil.h"
 
 namespace {
 
@@ -91,8 +93,8 @@ double path_cost(const Matrix& c, const JointCosts& k, const Path& p) {
             const double v = held(c, p, f);
             if (wasOff || ++coasted > k.maxCoast || v == 0.0) return kInf;
             for (double x : c[f])
-                if (usable(x) && x == v) return kInf;
-            total += k.coastCost;
+                if (usable(x) && static_cast<float>(x) == static_cast<float>(v)) return kInf;
+            total += k.coastCost + k.coastGrowth * (coasted - 1);
             continue;
         }
         const double x = c[f][p.column[f]];
@@ -103,10 +105,12 @@ double path_cost(const Matrix& c, const JointCosts& k, const Path& p) {
             const int gap = f - lastOn;
             const double d = semitones(x, c[lastOn][p.column[lastOn]]);
             if (d > k.maxJump * gap) return kInf;
-            total += k.jumpWeight * d * d / gap;
+            const double beyond = std::max(0.0, d - k.jumpFree * gap);
+            total += k.jumpWeight * beyond * beyond / gap;
         }
-        const bool ambiguous = usable(c[f][2]) || usable(c[f][3]);
-        total += (ambiguous ? k.ambiguityPenalty : 0.0) - k.columnReward[p.column[f]];
+        const int ambiguity = usable(c[f][2]) + usable(c[f][3]);
+        const int group = p.column[f] == 0 ? 0 : 1;
+        total += ambiguity * k.ambiguityPenalty[group] - k.columnReward[p.column[f]];
         lastOn = f;
         coasted = 0;
     }
@@ -122,6 +126,8 @@ double closeness_cost(const Matrix& c, const JointCosts& k, const Path& a, const
         if (va == vb) return kInf;
         const double d = semitones(va, vb);
         if (d < k.closeSemitones) total += k.closeCost * (1.0 - d / k.closeSemitones);
+        const double octave = std::fabs(d - 12.0);
+        if (octave < k.octaveSemitones) total += k.octaveCost * (1.0 - octave / k.octaveSemitones);
     }
     return total;
 }
@@ -172,22 +178,25 @@ double pair_cost(const Matrix& c, const JointCosts& k, const Path& a, const Path
 // neighbouring frames, near values in one frame, jumps beyond the limit and
 // values below 70 Hz all occur.
 Matrix small_table(std::mt19937& rng, int nframes) {
-    const double values[] = {100.0, 103.0, 106.0, 150.0, 151.0, 69.0, 0.0, 0.0, 0.0};
+    const double values[] = {100.0, 103.0, 106.0, 150.0, 151.0, 201.0, 69.0, 0.0, 0.0};
     std::uniform_int_distribution<int> pick(0, 8);
     Matrix c(nframes, std::vector<double>(4, 0.0));
     for (auto& row : c)
-        for (int col = 0; col < 3; ++col) row[col] = values[pick(rng)];
+        for (int col = 0; col < 4; ++col) row[col] = values[pick(rng)];
     return c;
 }
 
 TEST(JointSearch, FindsTheLeastCostPairOfAllPathPairsOnSmallInputs) {
     std::mt19937 rng(11);
     JointCosts k;
-    k.maxCoast = 1;
+    k.maxCoast = 2;
+    k.coastGrowth = 0.25;
     k.closeSemitones = 0.8;
     k.closeCost = 1.5;
     k.columnReward[2] = 0.9;
     k.maxJump = 1.0;  // 100 -> 106 Hz only across a coasted frame
+    k.jumpFree = 0.3;
+    k.ambiguityPenalty[0] = 0.3;
     for (int trial = 0; trial < 40; ++trial) {
         const Matrix c = small_table(rng, 4 + trial % 2);
         const std::vector<Path> paths = all_paths(c, k);
@@ -251,6 +260,18 @@ TEST(JointSearch, FixedLagDecidesAValidPairThatCostsNoLessThanTheOptimum) {
     }
 }
 
+TEST(JointSearch, TheDefaultLagDecidesAsTheFullTracebackOnVoices) {
+    // Voices that drift, drop out and fall silent: the default lag is long
+    // enough that deciding early never changes a frame.
+    std::mt19937 rng(9);
+    for (int trial = 0; trial < 4; ++trial) {
+        const Matrix c = voices_table(rng, 1500);
+        const Tables fixed = run(c), full = run(c, JointCosts(), kFullTraceback);
+        EXPECT_EQ(fixed.labels, full.labels) << "trial " << trial;
+        EXPECT_EQ(fixed.f0, full.f0) << "trial " << trial;
+    }
+}
+
 // Checks the tables of one call against the frames' candidates: the numbering
 // of tracks, and that every written F0 is a candidate of its frame or, on a
 // coasted frame, the track's F0 before, which is no candidate of the frame.
@@ -273,11 +294,15 @@ void expect_valid_tables(const Matrix& c, int nframes, const Tables& t) {
                     ASSERT_EQ(id, expected[0]);
                 }
             }
-            bool candidate = false;
-            for (double x : c[f]) candidate |= x >= 70.0 && x == v;
+            bool candidate = false, single = false;
+            for (double x : c[f]) {
+                candidate |= x >= 70.0 && x == v;
+                single |= x >= 70.0 && static_cast<float>(x) == static_cast<float>(v);
+            }
             if (!candidate) {
                 ASSERT_TRUE(continues) << "a track starts on a coasted frame " << f;
                 ASSERT_EQ(v, t.f0[f - 1][s]) << "a coasted frame changes the F0 at " << f;
+                ASSERT_FALSE(single) << "a coasted F0 looks like a candidate in the files at " << f;
             }
         }
     }
@@ -319,6 +344,13 @@ TEST(JointTracker, CoastsAcrossShortGapsAndClaimsNothingThere) {
                                    {0, 0}, {0, 0}, {0, 0}, {11, 0}, {11, 0}, {11, 0}}));
     EXPECT_EQ(t.f0[3][0], 101.0);
     EXPECT_EQ(t.f0[4][0], 101.0);
+
+    // Where the held F0 is a candidate in single precision only, the track
+    // is on that candidate rather than coasting.
+    const double nearly = std::nextafter(101.0, 102.0);
+    ASSERT_EQ(static_cast<float>(nearly), 101.0f);
+    const Tables on = run(cands({{100}, {100.5}, {101}, {0, nearly}, {101.5}, {102}}), k);
+    EXPECT_EQ(on.f0[3][0], nearly);
 
     // The coasted frame's groups stay unclaimed; the frames on a candidate
     // claim theirs.
@@ -367,6 +399,72 @@ TEST(JointTracker, AmbiguousFramesAloneMakeNoTrack) {
     for (auto& row : noise) row[0] = 150.0;
     const Tables voiced = run(noise);
     for (int f = 0; f < 100; ++f) EXPECT_EQ(voiced.f0[f][0] + voiced.f0[f][1] >= 150.0, true) << f;
+}
+
+}  // namespace
+
+namespace {
+
+// The result files of a table of candidates tracked by JointTracker, every
+// channel in group 1 where column 0 holds a candidate and in group 2 where
+// column 1 does; then the Python loader's tracks: "ident slot first last"
+// per line.
+std::string loader_tracks(const Matrix& c, const Tables& t, const testutil::TempDir& dir) {
+    const int n = static_cast<int>(c.size()), nchans = 4;
+    IntMatrix frmseg(n, std::vector<int>(nchans, 0)), groups = frmseg;
+    Matrix mask(n, std::vector<double>(nchans, 0.0));
+    const LagGeometry g = lag_geometry(16000, 240);
+    const BestLags best = [](int, double) {
+        static const int lags[4] = {160, 160, 160, 160};
+        return lags;
+    };
+    for (int f = 0; f < n; ++f) {
+        for (int k = 0; k < nchans; ++k)
+            frmseg[f][k] = k < 2 ? (c[f][0] > 0 ? SPINE_1 : 0) : (c[f][1] > 0 ? SPINE_2 : 0);
+        claim_frame(frmseg[f].data(), c[f].data(), t.labels[f].data(), t.f0[f].data(), g, nchans,
+                    best, groups[f].data(), mask[f].data());
+    }
+    const std::string p = dir.file("utt");
+    EXPECT_TRUE(write_int16_matrix((p + ".frmseg").c_str(), frmseg) &&
+                write_float32_matrix((p + ".f0cands").c_str(), c) &&
+                write_float32_matrix((p + ".f0tracks").c_str(), t.f0) &&
+                write_int16_matrix((p + ".groups").c_str(), groups) &&
+                write_float32_matrix((p + ".mask").c_str(), mask));
+    const testutil::RunResult r =
+        testutil::start_program("/usr/bin/python3",
+                                {"-c",
+                                 "import sys\n"
+                                 "sys.path.insert(0, sys.argv[1])\n"
+                                 "import corlune_results as cr\n"
+                                 "for t in cr.tracks(cr.load(sys.argv[2])):\n"
+                                 "    print(t.ident, t.slot, t.first, t.last)\n",
+                                 std::string(CORLUNE_SOURCE_DIR) + "/python", p})
+            .wait();
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+TEST(JointTracker, ThePythonLoaderReadsACoastedTrackAsOneTrack) {
+    JointCosts k;
+    k.maxCoast = 2;
+    k.columnReward[0] = k.columnReward[1] = 1.5;
+    k.switchOn = k.switchOff = 1.0;
+    k.coastCost = 0.5;  // two coasted frames: 1.05, less than ending and starting a track
+    // Two voices; the lower one loses its candidate for two frames, the
+    // higher one for three (more than it may coast).
+    Matrix c;
+    for (int f = 0; f < 16; ++f) {
+        const bool low = f < 6 || f > 7, high = f < 9 || f > 11;
+        c.push_back({low ? 100.0 + 0.25 * f : 0.0, high ? 200.0 - 0.25 * f : 0.0, 0.0, 0.0});
+        if (!low) std::swap(c.back()[0], c.back()[1]);
+    }
+    const Tables t = run(c, k);
+    ASSERT_EQ(t.labels[6][0], t.labels[5][0]);  // coasted
+    ASSERT_EQ(t.labels[7][0], t.labels[5][0]);
+    ASSERT_EQ(t.labels[10][1], 0);              // the gap the higher one could not bridge
+    const testutil::TempDir dir;
+    // Slot 1's identifiers follow slot 0's last (6).
+    EXPECT_EQ(loader_tracks(c, t, dir), "6 0 0 15\n12 1 0 8\n17 1 12 15\n");
 }
 
 }  // namespace
