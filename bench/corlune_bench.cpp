@@ -2,6 +2,7 @@
 // and the peak resident memory, as medians over several runs.
 //
 //   corlune_bench [--seconds S] [--rate HZ] [--runs N] [--wav FILE] [--save-wav FILE]
+//                 [--tracker rule|joint]
 //
 // Without --wav it generates a two-voice mixture of S seconds (default 60) at
 // HZ (default 16000); --save-wav keeps a copy of it (with --runs 0 the
@@ -34,6 +35,7 @@
 #include "acgmodel.h"
 #include "auxiliary.h"
 #include "casagrouping.h"
+#include "jointtracker.h"
 #include "ruletracker.h"
 #include "stagetimer.h"
 
@@ -64,6 +66,7 @@ struct Options {
     int runs = 5;
     std::string wav;
     std::string save_wav;  // where to keep the generated input, if anywhere
+    std::string tracker = "rule";
 };
 
 Options parse(int argc, char** argv) {
@@ -75,6 +78,8 @@ Options parse(int argc, char** argv) {
         else if (a == "--runs") o.runs = std::atoi(argv[i + 1]);
         else if (a == "--wav") o.wav = argv[i + 1];
         else if (a == "--save-wav") o.save_wav = argv[i + 1];
+        else if (a == "--tracker" && (std::string(argv[i + 1]) == "rule" ||
+                                      std::string(argv[i + 1]) == "joint")) o.tracker = argv[i + 1];
         else { std::fprintf(stderr, "unknown option %s\n", a.c_str()); std::exit(2); }
     }
     return o;
@@ -147,15 +152,41 @@ private:
     Clock::time_point since_;
 };
 
-StageTimes staged_run(const AudioWav& wav, const std::string& outdir) {
+// The time of one tracker call on candidates, seconds.
+double time_tracker(PitchTracker& tracker, const Matrix& candidates, int nframes) {
+    IntMatrix labels(nframes, std::vector<int>(2, 0));
+    Matrix tracks(nframes, std::vector<double>(2, 0.0));
+    const auto t0 = Clock::now();
+    tracker.track(candidates, nframes, labels, tracks);
+    return since(t0);
+}
+
+// The most frames the joint search holds at once over candidates.
+int joint_held_peak(const Matrix& candidates, int nframes) {
+    JointSearch search;
+    std::vector<JointStep> steps;
+    int peak = 0;
+    for (int f = 0; f < nframes; ++f) {
+        search.push(candidates[f].data());
+        peak = std::max(peak, search.held());
+        search.take(steps);
+        steps.clear();
+    }
+    return peak;
+}
+
+StageTimes staged_run(const AudioWav& wav, const std::string& outdir, const std::string& which,
+                      Matrix& candidates) {
     StageTimes t;
     StageClock clock(t);
     AcgModel model;
     model.compute(wav.samples, wav.srate, &clock);
-    RuleTracker tracker;
-    CASAGrouping g(model, tracker);
+    RuleTracker rule;
+    JointTracker joint;
+    CASAGrouping g(model, which == "joint" ? static_cast<PitchTracker&>(joint) : rule);
     g.set_stage_timer(&clock);
     g.generate_fragments(nullptr);
+    candidates = g.f0Candidates;
 
     const auto t0 = Clock::now();
     const std::string p = outdir + "/bench";
@@ -219,9 +250,16 @@ int main(int argc, char** argv) {
     const double duration = static_cast<double>(wav.samples.size()) / wav.srate;
 
     std::map<std::string, std::vector<double>> stages;
-    std::vector<double> wall, user, sys, rss;
+    std::vector<double> wall, user, sys, rss, alone[2];
+    Matrix candidates;
     for (int r = 0; r < o.runs; ++r) {
-        for (const auto& [name, secs] : staged_run(wav, dir)) stages[name].push_back(secs);
+        for (const auto& [name, secs] : staged_run(wav, dir, o.tracker, candidates))
+            stages[name].push_back(secs);
+        const int n = static_cast<int>(candidates.size());
+        RuleTracker rule;
+        JointTracker joint;
+        alone[0].push_back(time_tracker(rule, candidates, n));
+        alone[1].push_back(time_tracker(joint, candidates, n));
         const ProcessRun run = whole_process(wavpath, dir);
         wall.push_back(run.wall);
         user.push_back(run.user);
@@ -233,7 +271,8 @@ int main(int argc, char** argv) {
     const FrameGeometry fr = dims.frames_of(wav.samples.size(), wav.srate);
     const double acg_mib =
         static_cast<double>(dims.param.nchans) * fr.nframes * fr.nlags * 8.0 / 1048576.0;
-    std::printf("input: %.2f s at %d Hz, %d runs (medians)\n", duration, wav.srate, o.runs);
+    std::printf("input: %.2f s at %d Hz, %d runs (medians), %s tracker\n", duration, wav.srate,
+                o.runs, o.tracker.c_str());
     double staged = 0.0;
     for (const char* name : kStages) {
         const double m = median(stages[name]);
@@ -247,6 +286,11 @@ int main(int argc, char** argv) {
                 total / duration, median(user), median(sys));
     std::printf("peak RSS %.1f MiB = %.3f x the autocorrelogram (%.1f MiB)\n", peak,
                 peak / acg_mib, acg_mib);
+    const int nframes = static_cast<int>(candidates.size());
+    std::printf("trackers alone on the %d frames' candidates: rule %.5f s (RTF %.6f), joint "
+                "%.5f s (RTF %.6f), joint search held at most %d frames\n",
+                nframes, median(alone[0]), median(alone[0]) / duration, median(alone[1]),
+                median(alone[1]) / duration, joint_held_peak(candidates, nframes));
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -20,8 +20,9 @@ Praat (bench/f0_praat.praat), at the analysis frames' centres.
 Per frame the reference says which voices are present. Metrics, each a share
 of frames, "within 20 %" meaning |F0 - reference| <= 0.2 x reference:
   both20     double-voiced frames whose two written F0s are both voices'
-             (one each, within 20 %); cands20: the same for the frame's
-             candidates, the bound of any tracker on them
+             (one each, within 20 %); cands: the same for two different
+             candidates of the frame, what a tracker that never coasts can
+             reach
   found20    one-voice frames where some written F0 is the voice's
   second     one-voice frames with two pitches written (a spurious second)
   silent     mixture frames with no voice, with any pitch written
@@ -71,7 +72,9 @@ def extra_names(split="all"):
     seeds = {"tune": mixtures.TUNE_SEEDS,
              "test": tuple(s for s in mixtures.SEEDS if s not in mixtures.TUNE_SEEDS),
              "all": tuple(mixtures.SEEDS)}[split]
-    out = [f"noise-{k}-{s}" for k in NOISES for s in seeds]
+    out = ["complex-" + n for n in mixtures.names(split)
+           if mixtures.parse_name(n)[0] in mixtures.SYNTHETIC]
+    out += [f"noise-{k}-{s}" for k in NOISES for s in seeds]
     out += [f"innoise-{t}+{snr}-{s}" for t in TALKERS for snr in SNRS for s in seeds]
     return out
 
@@ -89,15 +92,49 @@ def _noise(kind, rng, n, rate):
     return x
 
 
+def _complex(rate, n, f0_of, start, end):
+    """A continuous harmonic complex with a speech-like tilt (-6 dB per
+    octave) from start to end s, 20 ms ramps; its samples, envelope and F0
+    per sample."""
+    t = np.arange(n) / rate
+    f0 = np.array([f0_of(x) for x in t])
+    phase = 2 * np.pi * np.cumsum(f0) / rate
+    env = np.clip(np.minimum(t - start, end - t) / 0.02, 0.0, 1.0)
+    x = np.zeros(n)
+    for h in range(1, 200):
+        fh = h * f0
+        if fh.min() >= min(7000.0, 0.45 * rate):
+            break
+        x += (fh < 0.45 * rate) * np.sin(h * phase) / h
+    return x * env, env, f0
+
+
+def complex_scene(name, rate):
+    """Two continuous harmonic complexes on the F0 contours of a synthetic
+    mixture kind (complex-KIND-LEVEL-SEED)."""
+    kind, level, seed = mixtures.parse_name(name[len("complex-"):])
+    dur = 3.0
+    fa, fb, delay = mixtures.SYNTHETIC[kind][1](mixtures._rng(name, "voices"), dur)
+    n = int(rate * (dur + delay))
+    a, env_a, f0_a = _complex(rate, n, fa, 0.1, dur - 0.1)
+    b, env_b, f0_b = _complex(rate, n, lambda t: fb(t - delay), 0.1 + delay, dur + delay - 0.1)
+    a *= 10 ** (level / 20) * np.sqrt(np.mean(b ** 2) / np.mean(a ** 2))
+    f0 = list(zip(mixtures._frame_f0(rate, n, env_a, f0_a)[3],
+                  mixtures._frame_f0(rate, n, env_b, f0_b)[3]))
+    return a, b, f0, level, seed
+
+
 def extra_scene(name, rate):
     """A scene dict as mixtures.mixture gives (mix, src1, src2, f0 ...)."""
+    if name.startswith("complex-"):
+        voice, noise, f0, level, seed = complex_scene(name, rate)
+        return _scene(name, rate, voice, noise, f0, level, seed)
     parts = name.split("-")
     seed = int(parts[-1])
     rng = mixtures._rng(name, "scene")
-    shift, window = int(round(rate * 0.01)), int(round(rate * 0.03))
     if parts[0] == "noise":
         n = 3 * rate
-        voice, f0 = np.zeros(n), [0.0] * (-(-n // shift))
+        voice, f0 = np.zeros(n), [0.0] * (-(-n // int(round(rate * 0.01))))
         noise = _noise(parts[1], rng, n, rate)
         level = None
     else:
@@ -120,23 +157,37 @@ def extra_scene(name, rate):
             f0 = None
         noise = _noise(("pink", "modulated")[seed % 2], rng, n, rate)
         noise *= np.sqrt(np.mean(voice ** 2) / np.mean(noise ** 2)) / 10 ** (level / 20)
-    mix = voice + noise
-    scale = mixtures.PEAK / np.max(np.abs(mix))
-    voice, noise = (voice * scale).astype(np.float32), (noise * scale).astype(np.float32)
-    mix = (voice + noise).astype(np.float32)
-    frames = -(-len(mix) // shift)
-    return {"name": name, "kind": parts[0] + ("-" + parts[1].split("+")[0] if parts[0] != "noise" else ""),
-            "level_db": level, "seed": seed, "split": "tune" if seed in mixtures.TUNE_SEEDS else "test",
-            "rate": rate, "mix": mix.astype(np.float64), "src1": voice.astype(np.float64),
-            "src2": noise.astype(np.float64), "shift": shift, "window": window, "frames": frames,
-            "f0": None if f0 is None else [(a, 0.0) for a in f0]}
+    return _scene(name, rate, voice, noise, None if f0 is None else [(a, 0.0) for a in f0],
+                  level, seed)
+
+
+def _scene(name, rate, src1, src2, f0, level, seed):
+    """The scene dict of two sources, scaled as mixtures.py scales them."""
+    shift, window = int(round(rate * 0.01)), int(round(rate * 0.03))
+    scale = mixtures.PEAK / np.max(np.abs(src1 + src2))
+    src1, src2 = (src1 * scale).astype(np.float32), (src2 * scale).astype(np.float32)
+    mix = (src1 + src2).astype(np.float32)
+    return {"name": name, "kind": scene_info(name)[0], "level_db": level, "seed": seed,
+            "split": "tune" if seed in mixtures.TUNE_SEEDS else "test", "rate": rate,
+            "mix": mix.astype(np.float64), "src1": src1.astype(np.float64),
+            "src2": src2.astype(np.float64), "shift": shift, "window": window,
+            "frames": -(-len(mix) // shift), "f0": f0}
 
 
 def is_extra(name):
+    """True for the scenes of this script (complexes, noise, a talker in noise)."""
+    return name.startswith(("complex-", "noise-", "innoise-"))
+
+
+def is_noisy(name):
     return name.startswith(("noise-", "innoise-"))
 
 
 def scene_info(name):
+    """(kind, seed) of a scene name."""
+    if name.startswith("complex-"):
+        kind, _, seed = mixtures.parse_name(name[len("complex-"):])
+        return "complex-" + kind, seed
     if is_extra(name):
         parts = name.split("-")
         kind = parts[0] + ("-" + parts[1].split("+")[0] if parts[0] != "noise" else "")
@@ -206,6 +257,40 @@ def run_trackers(tool, prefix, sets, lag, separation):
     return json.loads(out.stdout)
 
 
+def write_candidates(rows, work):
+    """Each scene's candidates as a text file for corlune_trackers
+    --candidates (full precision); returns the paths."""
+    paths = []
+    for r in rows:
+        path = os.path.join(work, r["name"] + ".cands.txt")
+        with open(path, "w") as f:
+            for c in r["result"]["candidates"]:
+                f.write(" ".join(repr(float(x)) for x in c) + "\n")
+        paths.append(path)
+    return paths
+
+
+def compare_lag(tool, rows, work, sets, lag):
+    """Frames where the joint tracker's fixed-lag result differs from its
+    full traceback's, over all scenes: (frames, differing frames, scenes
+    with a difference)."""
+    args = [tool, "--candidates", "--both"] + [a for s in sets for a in ("--set", s)]
+    if lag is not None:
+        args += ["--lag", str(lag)]
+    out = subprocess.run(args + write_candidates(rows, work), capture_output=True, text=True,
+                         check=True)
+    frames = differ = scenes = 0
+    for line in out.stdout.splitlines():
+        r = json.loads(line)
+        fixed, full = np.array(r["joint"]["f0"]), np.array(r["full"]["f0"])
+        same = np.all(fixed == full, axis=1) & np.all(
+            np.array(r["joint"]["labels"]) == np.array(r["full"]["labels"]), axis=1)
+        frames += len(same)
+        differ += int(np.count_nonzero(~same))
+        scenes += int(not same.all())
+    return frames, differ, scenes
+
+
 # ---------------------------------------------------------------------------
 # Metrics
 
@@ -242,22 +327,22 @@ def any_of(values, ref_col):
 
 
 def cands_both_within(cands, ref):
-    return any_of(cands, ref[:, 0]) & any_of(cands, ref[:, 1])
+    """Frames where two different candidates are within 20 % of one voice each."""
+    out = np.zeros(len(ref), bool)
+    for i in range(cands.shape[1]):
+        for j in range(cands.shape[1]):
+            if i != j:
+                out |= near(cands[:, i], ref[:, 0]) & near(cands[:, j], ref[:, 1])
+    return out
 
 
 def track_runs(f0, labels):
     """(slot, first, last) of each run of one label in one slot."""
     runs = []
     for s in (0, 1):
-        start = None
-        for i in range(len(f0) + 1):
-            cur = labels[i, s] if i < len(f0) and f0[i, s] > 0 else 0
-            prev = labels[i - 1, s] if i > 0 and f0[i - 1, s] > 0 else 0
-            if start is not None and cur != prev:
-                runs.append((s, start, i - 1))
-                start = None
-            if cur and start is None:
-                start = i
+        lab = np.where(f0[:, s] > 0, labels[:, s], 0)
+        edges = np.flatnonzero(np.diff(np.concatenate(([0], lab, [0]))) != 0)
+        runs += [(s, a, b - 1) for a, b in zip(edges[:-1], edges[1:]) if lab[a] != 0]
     return runs
 
 
@@ -280,14 +365,14 @@ def track_stats(f0, labels, ref):
     return per_voice, mixed
 
 
-def scene_metrics(name, result, ref):
-    """Counts of one scene for every tracker."""
+def scene_metrics(name, result, ref, trackers=TRACKERS):
+    """Counts of one scene for each tracker of trackers."""
     cands = np.array(result["candidates"])
     both, one, none = frame_classes(ref)
-    silent_kind = "noise" if is_extra(name) else "silent"
+    silent_kind = "noise" if is_noisy(name) else "silent"
     out = {}
     voices = [k for k in (0, 1) if np.any(ref[:, k] > 0)]
-    for t in TRACKERS:
+    for t in trackers:
         f0 = np.array(result[t]["f0"])
         labels = np.array(result[t]["labels"])
         pitches = np.count_nonzero(f0 > 0, axis=1)
@@ -384,11 +469,15 @@ def print_table(title, groups):
 def groups_of(rows):
     synthetic = [r for r in rows if r["kind"] in mixtures.SYNTHETIC]
     speech = [r for r in rows if r["kind"] in mixtures.SPEECH]
+    complexes = [r for r in rows if r["kind"].startswith("complex-")]
     kinds = list(mixtures.KINDS) + ["noise", "innoise-synth", "innoise-speech"]
     out = [(k, [r for r in rows if r["kind"] == k]) for k in kinds]
     out += [("synthetic mixtures", synthetic), ("espeak-ng mixtures", speech),
             ("all mixtures", synthetic + speech),
-            ("noise and in noise", [r for r in rows if is_extra(r["name"])])]
+            ("noise and in noise", [r for r in rows if is_noisy(r["name"])])]
+    out += [(k, [r for r in complexes if r["kind"] == k])
+            for k in dict.fromkeys(r["kind"] for r in complexes)]
+    out.append(("all complexes", complexes))
     return out
 
 
@@ -398,7 +487,7 @@ def evaluate(names, work, tool, sets, lag, separation, jobs):
     def one(name):
         prefix = ensure_scene(name, work)
         ref = reference(prefix)
-        result = run_trackers(tool, prefix, sets, lag, separation and not is_extra(name))
+        result = run_trackers(tool, prefix, sets, lag, separation and not is_noisy(name))
         kind, seed = scene_info(name)
         return {"name": name, "kind": kind, "seed": seed,
                 "split": "tune" if seed in mixtures.TUNE_SEEDS else "test",
@@ -417,6 +506,8 @@ def main():
     ap.add_argument("--lag", type=int, help="the joint tracker's lag (0: full traceback)")
     ap.add_argument("--no-separation", action="store_true", help="skip the separation scores")
     ap.add_argument("--json", help="write each scene's metrics here, a line each")
+    ap.add_argument("--compare-lag", action="store_true",
+                    help="also compare the joint tracker's fixed-lag result with its full traceback")
     args = ap.parse_args()
 
     names = mixtures.names(args.split) + extra_names(args.split)
@@ -434,6 +525,10 @@ def main():
         print_table(f"split {split} ({RATE} Hz)", groups_of([r for r in rows if r["split"] == split]))
     seconds = {t: sum(r["metrics"][t]["seconds"] for r in rows) for t in TRACKERS}
     frames = sum(r["result"]["frames"] for r in rows)
+    if args.compare_lag:
+        n, differ, scenes = compare_lag(args.tool, rows, work, args.set, args.lag)
+        print(f"\njoint tracker, fixed lag against full traceback: {differ} of {n} frames "
+              f"differ, in {scenes} of {len(rows)} scenes")
     print(f"\ntracker time over {frames} frames ({frames / 100:.0f} s of audio): " +
           ", ".join(f"{t} {seconds[t]:.3f} s (RTF {seconds[t] * 100 / frames:.5f})" for t in TRACKERS))
     if tmp:
