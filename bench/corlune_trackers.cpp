@@ -120,9 +120,7 @@ std::string run_tracker(CASAGrouping& g, PitchTracker& tracker, const std::vecto
         a.mask = g.mask;
         a.f0Labels = g.f0Labels;
         a.f0Tracks = g.f0Tracks;
-        a.grouping = group_voices(a.f0Labels, a.f0Tracks, n);
-        a.voiceLabels = voice_labels(a.fragments, a.grouping);
-        for (int v = 0; v < 3; ++v) a.masks[v] = voice_mask(a.voiceLabels, a.mask, v);
+        form_voices(a);
         const SeparationScores s = score_separation(mix, *s1, *s2, srate, a);
         if (!s.error.empty()) {
             std::fprintf(stderr, "corlune_trackers: %s\n", s.error.c_str());
