@@ -2,6 +2,7 @@
 written here with numpy in corlune's layouts."""
 
 import os
+import re
 import subprocess
 import tempfile
 import unittest
@@ -9,10 +10,12 @@ import zlib
 
 import numpy as np
 
+import corlune_plot
 import corlune_results as cr
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 VIEW = os.path.join(HERE, "corlune-view")
+FILES = {**cr.LAYOUT, **cr.OPTIONAL_LAYOUT}
 
 
 def two_voices(nframes=120, nchans=32):
@@ -37,9 +40,41 @@ def two_voices(nframes=120, nchans=32):
     return arrays
 
 
+def slot_labels(f0tracks, *labels):
+    """.f0labels for f0tracks: each slot's runs of non-zero F0 take the given
+    labels in turn, one label per run."""
+    f0labels = np.zeros(f0tracks.shape, np.int16)
+    for slot, slot_labels in enumerate(labels):
+        for (first, last), label in zip(cr._runs(f0tracks[:, slot] != 0), slot_labels):
+            f0labels[first:last + 1, slot] = label
+    return f0labels
+
+
+def claims(nframes, tracks, nchans=32):
+    """Result arrays, .f0labels included, in which each track (identifier,
+    slot, first frame, last frame, group) claims its channel group (1: the
+    lower half of the channels, 2: the upper half) in its frames, slot 1
+    after slot 0 as corlune claims; files keep the identifiers' low 16 bits.
+    Also returns the identifier of every unit's track (0 = none)."""
+    half = nchans // 2
+    arrays = {s: np.zeros((nframes, cols or nchans), dtype) for s, (dtype, cols) in FILES.items()}
+    truth = np.zeros((nframes, nchans), np.int64)
+    for ident, slot, first, last, group in sorted(tracks, key=lambda t: t[1]):
+        rows, chans = slice(first, last + 1), slice(0, half) if group == 1 else slice(half, None)
+        f0 = 100.0 + 100.0 * slot + ident % 50
+        arrays["f0tracks"][rows, slot] = f0
+        arrays["f0cands"][rows, 0 if group == 1 else 1 + slot] = f0
+        arrays["frmseg"][rows, chans] = group
+        label = np.array(ident % 65536, np.uint16).view(np.int16)
+        arrays["f0labels"][rows, slot] = arrays["groups"][rows, chans] = label
+        arrays["mask"][rows, chans] = 0.9 - 0.3 * slot
+        truth[rows, chans] = ident
+    return arrays, truth
+
+
 def write(prefix, arrays):
     for suffix, array in arrays.items():
-        array.astype(cr.LAYOUT[suffix][0]).tofile(f"{prefix}.{suffix}")
+        array.astype(FILES[suffix][0]).tofile(f"{prefix}.{suffix}")
 
 
 def record_of(prefix, suffixes=tuple(cr.LAYOUT)):
@@ -149,6 +184,30 @@ class RecordTest(ResultFiles):
         write(self.prefix, two_voices())
         self.assertIsNone(cr.load(self.prefix).record)
 
+    def test_f0labels_are_read_when_they_belong_to_the_set(self):
+        arrays = two_voices()
+        f0labels = slot_labels(arrays["f0tracks"], [6], [12])
+        write(self.prefix, {**arrays, "f0labels": f0labels})
+        with self.subTest("no record: read when present"):
+            np.testing.assert_array_equal(cr.load(self.prefix).f0labels, f0labels)
+        with self.subTest("listed in the record"):
+            write_record(self.prefix, record_of(self.prefix, tuple(FILES)))
+            res = cr.load(self.prefix)
+            self.assertEqual(list(res.record), list(FILES))
+            np.testing.assert_array_equal(res.f0labels, f0labels)
+        with self.subTest("left over from another run: not in the record"):
+            write_record(self.prefix, record_of(self.prefix))
+            self.assertIsNone(cr.load(self.prefix).f0labels)
+        with self.subTest("listed, but changed since"):
+            write_record(self.prefix, record_of(self.prefix, tuple(FILES)))
+            write(self.prefix, {"f0labels": f0labels[::-1]})
+            self.assertRaisesRegex(cr.ResultFileError, "f0labels does not match", cr.load, self.prefix)
+        with self.subTest("frame count differs"):
+            os.remove(f"{self.prefix}.{cr.RECORD}")
+            write(self.prefix, {"f0labels": f0labels[:-1]})
+            self.assertRaisesRegex(cr.ResultFileError, r"(?s)disagree.*\.f0labels: 238 values",
+                                   cr.load, self.prefix)
+
 
 class DerivationTest(ResultFiles):
     def test_two_voices_give_two_tracks_and_two_fragments(self):
@@ -164,7 +223,7 @@ class DerivationTest(ResultFiles):
         self.assertEqual((f12.label, f12.units, f12.first, f12.last), (12, 90 * 16, 20, 109))
         self.assertAlmostEqual(f6.mean_mask, 0.9, places=6)
         self.assertAlmostEqual(f12.mean_mask, 0.6, places=6)
-        text = cr.summary(res)
+        text = cr.summary(res, every=True)
         self.assertRegex(text, r"\n +6 +0 +10 +99 +0\.10- 1\.00 +100\.\d\d +108\.\d\d\n")
         self.assertRegex(text, r"\n +12 +1 +20 +109 +0\.20- 1\.10 +19\d\.\d\d +198\.\d\d\n")
 
@@ -192,7 +251,178 @@ class DerivationTest(ResultFiles):
         res = cr.load(self.prefix)
         slot0 = [(t.ident, t.first, t.last) for t in cr.tracks(res) if t.slot == 0]
         self.assertEqual(slot0, [(6, 10, 99), (0, 110, 114)])
-        self.assertRegex(cr.summary(res), r"\n +\? +0 +110 +114 ")
+        self.assertRegex(cr.summary(res, every=True), r"\n +\? +0 +110 +114 ")
+
+
+def slot0_id(k):
+    return 1 + 5 * k  # the k-th track slot 0 numbers
+
+
+class WrappedLabelsTest(ResultFiles):
+    """Slot 0 numbers 13200 tracks (identifiers 6 .. 66001, beyond 16 bits;
+    65536 is kept as 0), discarding the 3rd, 4th, 500th and the last; slot 1
+    numbers from 66007 on. Slot-0 tracks take two frames each, in pairs back
+    to back. Slot-1 tracks run beside four of them: on another group, on the
+    same group (slot 1 keeps it), and twice with the same low 16 bits as the
+    slot-0 track beside it, on another group and on the same one."""
+    NSLOT0, DISCARDED, SHARED = 13200, {3, 4, 500, 13200}, 13150
+
+    @classmethod
+    def setUpClass(cls):
+        kept = [k for k in range(1, cls.NSLOT0 + 1) if k not in cls.DISCARDED]
+        start = {k: 2 * p + p // 2 for p, k in enumerate(kept)}
+        shared = cls.SHARED
+        beside = {10: (0, 2, 1), 20: (2, 2, 2), shared: (shared + 13106 - cls.NSLOT0, 2, 1),
+                  shared + 1: (shared + 13107 - cls.NSLOT0, 2, 2)}  # k: (j, slot-1 group, slot-0 group)
+        cls.tracks = [(slot0_id(k), 0, start[k], start[k] + 1, beside.get(k, (0, 0, 1))[2])
+                      for k in kept]
+        cls.tracks_of_slot0 = list(cls.tracks)
+        cls.tracks += [(7 + 5 * (j + cls.NSLOT0), 1, start[k], start[k] + 1, group)
+                       for k, (j, group, _) in beside.items()]
+        cls.arrays, cls.truth = claims(start[kept[-1]] + 2, cls.tracks)
+
+    def identify(self, without=()):
+        write(self.prefix, {s: a for s, a in self.arrays.items() if s not in without})
+        return cr.identify(cr.load(self.prefix))
+
+    def test_identifiers_unwrapped_from_slot_labels(self):
+        known = self.identify()
+        self.assertEqual((known.unique, known.source), (True, ".f0labels"))
+        expected = sorted(self.tracks, key=lambda t: (t[2], t[1]))
+        self.assertEqual([(t.ident, t.slot, t.first, t.last) for t in known.tracks],
+                         [t[:4] for t in expected])
+        self.assertIn(65536, [t.ident for t in known.tracks])
+        np.testing.assert_array_equal(known.ids, self.truth)
+        # Every track has a fragment but the slot-0 ones whose group slot 1 took over.
+        lost = [i for i, t in enumerate(known.tracks)
+                if t.ident in (slot0_id(20), slot0_id(self.SHARED + 1))]
+        self.assertEqual(np.flatnonzero(known.track_fragment < 0).tolist(), lost)
+        self.assertEqual(len(known.fragments), len(known.tracks) - 2)
+        for track, i in zip(known.tracks, known.track_fragment):
+            if i >= 0:
+                frag = known.fragments[i]
+                self.assertEqual((frag.label, frag.slot, frag.units, frag.first, frag.last),
+                                 (track.ident, track.slot, 32, track.first, track.last))
+        self.assertTrue((np.diff([f.first for f in known.fragments]) >= 0).all())
+
+    def test_without_slot_labels_wrapped_identifiers_are_flagged(self):
+        known = self.identify(without=("f0labels",))
+        self.assertEqual((known.unique, known.source), (False, ".groups"))
+        # 66007 of slot 1 shows the low 16 bits of 471 of slot 0: one fragment
+        (shared,) = [f for f in known.fragments if f.label == 471]
+        self.assertEqual((shared.slot, shared.units), (None, 2 * 32))
+        self.assertIn("\nWarning: identifiers passed 32767 and this set has no .f0labels",
+                      cr.summary(cr.load(self.prefix), known=known))
+
+    def test_viewer_draws_a_range_of_a_long_set(self):
+        self.identify()
+        for colour in ("fragment", "slot"):
+            with self.subTest(colour=colour):
+                png = os.path.join(self.tmp.name, f"{colour}.png")
+                done = subprocess.run([VIEW, self.prefix, "--png", png, "--from", "60", "--to",
+                                       "120", "--colour", colour], capture_output=True, text=True,
+                                      timeout=120)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertTrue(done.stdout.endswith(f"figure written to {png}\n"))
+                self.assertGreater(os.path.getsize(png), 10000)
+
+    def test_summary_fits_a_screen_and_all_lists_every_fragment(self):
+        self.identify()
+        res = cr.load(self.prefix)
+        short = cr.summary(res).splitlines()
+        self.assertLess(len(short), 40)
+        self.assertIn(f"F0 tracks        {len(self.tracks)}  (identifiers 6 .. 131292, from "
+                      f".f0labels)", short)
+        self.assertEqual(short[-cr.LONGEST - 2], f"The {cr.LONGEST} longest of "
+                         f"{len(self.tracks) - 2} (--all lists every track and fragment):")
+        self.assertRegex(short[-cr.LONGEST], r"^ +\d+ +[01] +32 ")
+        slots = [line.split() for line in short if re.match(r" +[01] +\d+ +\d+ +\d", line)]
+        nslot1 = len(self.tracks) - len(self.tracks_of_slot0)
+        self.assertEqual([row[:3] for row in slots], [["0", str(len(self.tracks_of_slot0)),
+                                                       str(2 * len(self.tracks_of_slot0))],
+                                                      ["1", str(nslot1), str(2 * nslot1)]])
+        every = cr.summary(res, every=True)
+        # the longest and their title give way to the tracks' table and every fragment
+        ntracks = len(self.tracks)
+        self.assertEqual(len(every.splitlines()),
+                         len(short) - cr.LONGEST - 1 + (3 + ntracks + 1) + ntracks - 2)
+        self.assertRegex(every, r"\n 65536 +0 +32 ")
+
+
+class ConsistencyTest(ResultFiles):
+    def test_two_voices_give_the_same_with_and_without_slot_labels(self):
+        arrays = two_voices()
+        write(self.prefix, arrays)
+        before = cr.identify(cr.load(self.prefix))
+        write(self.prefix, {"f0labels": slot_labels(arrays["f0tracks"], [6], [12])})
+        after = cr.identify(cr.load(self.prefix))
+        self.assertEqual((before.tracks, before.fragments), (after.tracks, after.fragments))
+        np.testing.assert_array_equal(before.ids, after.ids)
+        self.assertEqual((before.source, after.source), (".groups", ".f0labels"))
+
+    def test_tracks_of_one_slot_with_equal_labels_stay_apart(self):
+        # 65536 apart, as when 13107 tracks between them were discarded
+        arrays, _ = claims(10, [(6, 0, 0, 2, 1), (6 + 65536, 0, 5, 8, 1)])
+        write(self.prefix, arrays)
+        known = cr.identify(cr.load(self.prefix))
+        self.assertEqual([(f.label, f.first) for f in known.fragments], [(6, 0), (65542, 5)])
+
+    def test_files_that_contradict_the_slot_labels_are_refused(self):
+        arrays = two_voices()
+        arrays["f0labels"] = slot_labels(arrays["f0tracks"], [6], [12])
+        cases = {"track in an empty slot": ("f0labels", (5, 0), 6, "slot 0 of frame 5"),
+                 "unit of no track": ("groups", (50, 3), 11, "frame 50, channel 3 carries label 11")}
+        for name, (suffix, at, value, message) in cases.items():
+            with self.subTest(name):
+                changed = {**arrays, suffix: arrays[suffix].copy()}
+                changed[suffix][at] = value
+                write(self.prefix, changed)
+                with self.assertRaises(cr.ResultFileError) as caught:
+                    cr.identify(cr.load(self.prefix))
+                self.assertIn(message, str(caught.exception))
+
+    def test_run_without_frames(self):
+        write(self.prefix, {s: np.zeros((0, 2), d) for s, (d, _) in FILES.items()})
+        known = cr.identify(cr.load(self.prefix))
+        self.assertEqual((known.tracks, known.fragments, known.ids.shape), ([], [], (0, 0)))
+
+
+class FigureTest(ResultFiles):
+    def test_neighbouring_fragments_differ_in_colour(self):
+        # one long fragment beside a run of short ones, then fragments apart
+        frags = [cr.Fragment(1, 1, 0.9, 0, 100)]
+        frags += [cr.Fragment(2 + i, 1, 0.9, 5 + 5 * i, 8 + 5 * i) for i in range(12)]
+        frags += [cr.Fragment(20 + i, 1, 0.9, 200 + 10 * i, 202 + 10 * i) for i in range(12)]
+        colours = corlune_plot.fragment_colours(frags, 9).tolist()
+        self.assertNotIn(colours[0], colours[1:13])
+        self.assertTrue(all(a != b for a, b in zip(colours[1:13], colours[2:13])))
+        self.assertEqual(colours[13:], [(colours[12] + 1 + i) % 9 for i in range(12)])
+
+    def test_units_take_their_fragment_colour_shaded_by_mask(self):
+        arrays = two_voices()  # slot 0 in frames 10-99, lower half; slot 1 in 20-109, upper half
+        arrays["mask"][96, :16] = 0.5
+        write(self.prefix, arrays)
+        res = cr.load(self.prefix)
+        palette = corlune_plot.PALETTE
+        image = corlune_plot._unit_image(res, cr.identify(res), 95, 115, palette, np.array([3, 5]))
+        self.assertEqual(image.shape, (32, 20, 3))
+
+        def shaded(colour, mask):
+            return 1 - (0.2 + 0.8 * (mask - 0.5) / (cr.MASK_EXACT - 0.5)) * (1 - palette[colour])
+        for (chan, column), rgb in {(0, 0): shaded(3, 0.9), (0, 1): shaded(3, 0.5),
+                                    (31, 0): shaded(5, 0.6), (31, 10): shaded(5, 0.6),
+                                    (0, 10): np.ones(3), (31, 15): np.ones(3)}.items():
+            np.testing.assert_allclose(image[chan, column], rgb, rtol=1e-6,
+                                       err_msg=f"channel {chan}, frame {95 + column}")
+
+    def test_ranges_in_seconds_give_frames(self):
+        write(self.prefix, two_voices())
+        res = cr.load(self.prefix)
+        self.assertEqual(corlune_plot.frame_range(res), (0, 120))
+        self.assertEqual(corlune_plot.frame_range(res, 0.3, 0.7), (30, 70))
+        self.assertEqual(corlune_plot.frame_range(res, 0.305, 9), (30, 120))
+        for start, stop in ((0.7, 0.3), (1.2, None), (-1, None), (None, 0)):
+            self.assertRaises(ValueError, corlune_plot.frame_range, res, start, stop)
 
 
 class CommandTest(ResultFiles):
@@ -209,6 +439,8 @@ class CommandTest(ResultFiles):
             data = f.read()
         self.assertTrue(data.startswith(b"\x89PNG\r\n\x1a\n"))
         self.assertGreater(len(data), 10000)
+        done = self.run_view(self.prefix, "--all")
+        self.assertEqual(done.stdout, cr.summary(cr.load(self.prefix), every=True))
 
     def test_failures_exit_1_with_a_message(self):
         done = self.run_view(self.prefix)
@@ -224,6 +456,19 @@ class CommandTest(ResultFiles):
         done = self.run_view(self.prefix, "--png", os.path.join(self.tmp.name, "no", "x.png"))
         self.assertEqual(done.returncode, 1)
         self.assertIn("corlune-view: cannot write", done.stderr)
+
+    def test_ranges_and_colours_without_a_figure_or_outside_the_run_are_refused(self):
+        write(self.prefix, two_voices())
+        png = os.path.join(self.tmp.name, "utt.png")
+        for args, message in (((self.prefix, "--from", "0.5"), "give --png FILE"),
+                              ((self.prefix, "--colour", "slot"), "give --png FILE"),
+                              ((self.prefix, "--png", png, "--from", "2"), "not within the 1.20 s"),
+                              ((self.prefix, "--png", png, "--from", "1", "--to", "0.5"), "ends")):
+            with self.subTest(args=args):
+                done = self.run_view(*args)
+                self.assertEqual((done.returncode, done.stdout), (2, ""))
+                self.assertIn(message, done.stderr)
+        self.assertFalse(os.path.exists(png))
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 layouts, and the summary finds both voices. The program is named by the
 CORLUNE_EXE environment variable; without it these tests are skipped."""
 
+import dataclasses
 import math
 import os
 import subprocess
@@ -62,7 +63,10 @@ class EndToEndTest(unittest.TestCase):
     def test_result_files_read_back_in_their_layouts(self):
         res = self.load()
         self.assertEqual((res.nframes, res.nchans), (math.ceil(self.nsamples / 160), 32))
-        self.assertEqual(list(res.record), list(cr.LAYOUT))  # checked against the record
+        # Checked against the record, which lists the files in publishing order, .f0labels last.
+        self.assertEqual(list(res.record)[:len(cr.LAYOUT)], list(cr.LAYOUT))
+        self.assertEqual(list(res.record)[-1], "f0labels")
+        self.assertLessEqual(set(res.record) - set(cr.LAYOUT), set(cr.OPTIONAL_LAYOUT))
         for suffix, (dtype, _) in cr.LAYOUT.items():
             self.assertEqual(getattr(res, suffix).dtype, dtype)
         self.assertTrue(np.isin(res.frmseg, (0, 1, 2)).all())
@@ -75,10 +79,29 @@ class EndToEndTest(unittest.TestCase):
             self.assertGreaterEqual(f0, 70.0)
             self.assertIn(f0, res.f0cands[frame], f"frame {frame} slot {slot}")
 
+    def test_each_claimed_unit_belongs_to_one_numbered_track(self):
+        res = self.load()
+        known = cr.identify(res)
+        idents = [t.ident for t in known.tracks if t.ident]
+        self.assertEqual(len(set(idents)), len(idents))
+        for t in known.tracks:  # slot 0 numbers 6, 11, ...; slot 1 7 + 5k, above slot 0's
+            self.assertIn(t.ident % 5, (0, 1 + t.slot) if known.source == ".groups" else (1 + t.slot,))
+        np.testing.assert_array_equal(known.ids != 0, res.mask != 0)
+        np.testing.assert_array_equal(known.ids.astype(np.int16), res.groups)
+        for t, i in zip(known.tracks, known.track_fragment):
+            if i >= 0:
+                frag = known.fragments[i]
+                self.assertTrue(t.first <= frag.first <= frag.last <= t.last, (t, frag))
+        if res.f0labels is not None:  # the same fragments as read from .groups alone
+            from_groups = cr.identify(dataclasses.replace(res, f0labels=None))
+            self.assertEqual([f[:5] for f in map(dataclasses.astuple, known.fragments)],
+                             [f[:5] for f in map(dataclasses.astuple, from_groups.fragments)])
+
     def test_summary_names_a_track_for_each_voice(self):
         res = self.load()
-        view = subprocess.run([VIEW, self.prefix], capture_output=True, text=True, timeout=60)
-        self.assertEqual(view.returncode, 0, view.stderr)
+        view, every = (subprocess.run([VIEW, self.prefix, *args], capture_output=True, text=True,
+                                      timeout=60) for args in ((), ("--all",)))
+        self.assertEqual((view.returncode, every.returncode), (0, 0), view.stderr + every.stderr)
         found = cr.tracks(res)
         for low, high in (sorted(v) for v in VOICES):
             with self.subTest(voice=(low, high)):
@@ -87,8 +110,10 @@ class EndToEndTest(unittest.TestCase):
                 self.assertGreaterEqual(covered, res.nframes // 2, view.stdout)
                 longest = max(near, key=lambda t: t.last - t.first)
                 self.assertGreaterEqual(longest.last - longest.first + 1, 20, view.stdout)
-                self.assertRegex(view.stdout, rf"\n +{longest.ident or '[?]'} +{longest.slot} +"
-                                              rf"{longest.first} +{longest.last} ")
+                self.assertRegex(every.stdout, rf"\n +{longest.ident or '[?]'} +{longest.slot} +"
+                                               rf"{longest.first} +{longest.last} ")
+                if longest.ident:  # its fragment is among the longest
+                    self.assertRegex(view.stdout, rf"\n +{longest.ident} +{longest.slot} +\d+ ")
 
 
 if __name__ == "__main__":
