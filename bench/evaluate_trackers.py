@@ -518,7 +518,8 @@ def main():
     if args.json:
         with open(args.json, "w") as f:
             for r in rows:
-                f.write(json.dumps({k: r[k] for k in ("name", "kind", "seed", "split", "metrics")})
+                f.write(json.dumps({k: r[k] for k in ("name", "kind", "seed", "split", "metrics")},
+                                   default=lambda v: v.item())  # numpy scalars
                         + "\n")
     splits = ("tune", "test") if args.split == "all" else (args.split,)
     for split in splits:
