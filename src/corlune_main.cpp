@@ -23,7 +23,7 @@
 #include "options.h"
 #include "progress.h"
 #include "publisher.h"
-#include "ruletracker.h"
+#include "trackers.h"
 #include "streamanalysis.h"
 #include "workerpool.h"
 
@@ -204,10 +204,9 @@ bool write_and_publish(const FrameResults& results, const std::vector<ResultFile
 }
 
 // The tracker, the fragments and the result files of a streamed signal.
-int track_and_publish(FrameResults& results, const std::string& prefix,
+int track_and_publish(FrameResults& results, TrackerKind kind, const std::string& prefix,
                       const std::vector<ResultFile>& files, ResultPublisher& pub) {
-    RuleTracker tracker;
-    results.track(tracker);
+    results.track(*make_tracker(kind));
     if (results.fragment_labels_wrap())
         std::cerr << "Warning: fragment labels exceed 16 bits; labels in " << prefix
                   << ".groups wrapped and are no longer unique" << std::endl;
@@ -232,7 +231,7 @@ int analyse(const Options& opt, const std::string& prefix, const std::vector<Res
         if (!stream_signal(in, opt, label, stream, *progress)) return EXIT_FAILED;
         stream.finish();
         in.close();
-        return track_and_publish(stream.results(), prefix, files, pub);
+        return track_and_publish(stream.results(), opt.tracker, prefix, files, pub);
     } catch (const std::bad_alloc&) {
         if (progress) progress->clear();
         std::cerr << "Out of memory analysing " << label << std::endl;

@@ -16,6 +16,7 @@ namespace {
 using FlagField = bool Options::*;
 using IntField = int Options::*;
 using TextField = std::string Options::*;
+using TrackerField = TrackerKind Options::*;
 using Action = ParseOutcome::Action;
 
 // One command-line option. Exactly one of field and action applies: an
@@ -23,7 +24,7 @@ using Action = ParseOutcome::Action;
 struct OptionSpec {
     const char* long_name;
     char short_name;  // 0 when the option has no short form
-    std::variant<FlagField, IntField, TextField, Action> target;
+    std::variant<FlagField, IntField, TextField, TrackerField, Action> target;
     const char* metavar;       // name of the value in the usage; nullptr for flags
     int min, max;              // range of an integer value
     const char* default_text;  // nullptr: the default of Options, printed as it is
@@ -49,6 +50,10 @@ const OptionSpec kOptions[] = {
      "for every N"},
     {"quiet", 'q', &Options::quiet, nullptr, 0, 0, nullptr,
      "show no progress line (it is shown only when standard error is a terminal)"},
+    {"tracker", 0, &Options::tracker, "NAME", 0, 0, nullptr,
+     "link the F0 candidates into tracks with the rule tracker (rule) or with the joint "
+     "search of two paths (joint), which keeps two voices apart longer and pitches less "
+     "noise; its tracks may coast across a few frames, claiming nothing there"},
     {"help", 'h', Action::Help, nullptr, 0, 0, nullptr, "print this text and exit"},
     {"version", 'V', Action::Version, nullptr, 0, 0, nullptr,
      "print the versions of corlune, FFTW and libsndfile and exit"},
@@ -114,6 +119,8 @@ std::string type_and_default(const OptionSpec& o) {
         s << "flag; default: " << (o.default_text ? o.default_text : defaults.*(*b) ? "on" : "off");
     } else if (const auto* t = std::get_if<TextField>(&o.target)) {
         s << "text; default: " << (o.default_text ? o.default_text : (defaults.*(*t)).c_str());
+    } else if (const auto* k = std::get_if<TrackerField>(&o.target)) {
+        s << "one of " << tracker_names() << "; default: " << tracker_name(defaults.*(*k));
     }
     return s.str();
 }
@@ -138,6 +145,12 @@ bool apply(const OptionSpec& o, const char* value, Options& opt, std::string& er
     }
     if (const auto* b = std::get_if<FlagField>(&o.target)) opt.*(*b) = true;
     if (const auto* t = std::get_if<TextField>(&o.target)) opt.*(*t) = value;
+    if (const auto* k = std::get_if<TrackerField>(&o.target)) {
+        if (tracker_kind(value, opt.*(*k))) return true;
+        error = std::string("invalid value '") + value + "' for --" + o.long_name +
+                ": expected one of " + tracker_names();
+        return false;
+    }
     return true;
 }
 

@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "trackers.h"
+
 // The settings of one run; the defaults are those of a plain
 // `corlune INPUT OUTDIR`.
 struct Options {
@@ -21,6 +23,7 @@ struct Options {
     bool sync = false;  // flush results and OUTDIR to disk before exiting
     int threads = 1;    // threads of the analysis; 0 = every core the process may use
     bool quiet = false; // no progress line on a terminal
+    TrackerKind tracker = kDefaultTracker;  // the pitch tracker
     std::string input;  // INPUT: a path, or "-" for standard input
     std::string outdir; // OUTDIR
 };

@@ -53,6 +53,12 @@ TEST(Options, ValuesInEveryGnuForm) {
     EXPECT_EQ(parse({"--threads=0", "in.wav", "out"}).opt.threads, 0);
     EXPECT_EQ(parse({"-t", "3", "-q", "in.wav", "out"}).opt.threads, 3);
     EXPECT_TRUE(parse({"--quiet", "in.wav", "out"}).opt.quiet);
+    EXPECT_EQ(plain.opt.tracker, TrackerKind::Rule);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--tracker=joint", "in.wav", "out"}, {"--tracker", "joint", "in.wav", "out"},
+             {"--tr=rule", "--tracker=joint", "in.wav", "out"}})  // the last one counts
+        EXPECT_EQ(parse(args).opt.tracker, TrackerKind::Joint);
+    EXPECT_EQ(parse({"--tracker=rule", "in.wav", "out"}).opt.tracker, TrackerKind::Rule);
     // "--" ends the options, so an input may start with a dash.
     const Parsed dashed = parse({"--mix", "--", "-odd.wav", "out"});
     EXPECT_EQ(dashed.outcome.action, Action::Run);
@@ -90,6 +96,10 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
         {{"-t", "all", "in.wav", "out"},
          "invalid value 'all' for --threads: expected an integer from 0 to 1024"},
         {{"-", "out"}, "reading standard input (-) needs --name NAME for the result files"},
+        {{"--tracker=Joint", "in.wav", "out"},
+         "invalid value 'Joint' for --tracker: expected one of rule, joint"},
+        {{"--tracker=", "in.wav", "out"}, "invalid value '' for --tracker: expected one of rule, joint"},
+        {{"--tracker"}, "option --tracker needs a value"},
     };
     for (const auto& [args, error] : cases) {
         const Parsed p = parse(args);
@@ -126,6 +136,7 @@ TEST(Options, HelpTextDescribesOptionsResultsAndExitStatuses) {
          {"Usage: corlune [OPTION]... INPUT OUTDIR\n", "  -c, --channel=N ", "integer 1 to 1024; default: none",
           "  -m, --mix ", "flag; default: off", "  -n, --name=NAME ", "text; default: INPUT's file name",
           "      --sync ", "  -t, --threads=N ", "integer 0 to 1024; default: 1", "  -q, --quiet ",
+          "      --tracker=NAME ", "one of rule, joint; default: rule",
           "  -h, --help ", "  -V, --version ", "NAME.frmseg    int16   32 columns",
           "NAME.f0cands   float32  4 columns", "NAME.f0tracks  float32  2 columns",
           "NAME.groups    int16   32 columns", "NAME.mask      float32 32 columns",

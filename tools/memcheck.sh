@@ -3,9 +3,9 @@
 # second time with --sync and two threads over the set the first
 # published), on a copy cut short inside its header (a run refused by the
 # reader), on a stereo FLAC file of the fuzzing seeds, and on the example
-# piped into standard input with three threads; fails on any memory error
-# or leak. Needs a built $BUILD/corlune (default build/, made by make test
-# or make demo).
+# piped into standard input with three threads and the joint tracker;
+# fails on any memory error or leak. Needs a built $BUILD/corlune (default
+# build/, made by make test or make demo).
 #
 # FFTW keeps its planner's tables until the process exits; those blocks are
 # still reachable at exit by design and are the only ones let through.
@@ -41,5 +41,5 @@ memcheck 0 --sync --threads=2 examples/twovoice.wav "$tmp/out"   # replaces the 
 head -c 40 examples/twovoice.wav >"$tmp/cut.wav"
 memcheck 1 "$tmp/cut.wav" "$tmp/out"
 memcheck 0 --mix fuzz/corpus/wav/stereo8k.flac "$tmp/out"
-memcheck 0 --threads=3 --name=piped - "$tmp/out" < <(cat examples/twovoice.wav)
+memcheck 0 --threads=3 --tracker=joint --name=piped - "$tmp/out" < <(cat examples/twovoice.wav)
 echo "memcheck: no errors, no leaks"
