@@ -18,15 +18,7 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Candidate rows, each padded with zeros to four candidates.
-Matrix cands(std::initializer_list<std::vector<double>> rows) {
-    Matrix m;
-    for (std::vector<double> r : rows) {
-        r.resize(4, 0.0);
-        m.push_back(r);
-    }
-    return m;
-}
+using testutil::candidate_rows;
 
 struct Tables {
     IntMatrix labels;
@@ -338,7 +330,7 @@ TEST(JointTracker, CoastsAcrossShortGapsAndClaimsNothingThere) {
     k.switchOn = k.switchOff = 1.0;
     k.coastCost = 0.5;
     // A voice at about 100 Hz loses its candidate for two frames, then three.
-    const Matrix c = cands({{100}, {100.5}, {101}, {}, {}, {101}, {101.5}, {}, {}, {}, {102}, {102}, {102}});
+    const Matrix c = candidate_rows({{100}, {100.5}, {101}, {}, {}, {101}, {101.5}, {}, {}, {}, {102}, {102}, {102}});
     const Tables t = run(c, k);
     EXPECT_EQ(t.labels, (IntMatrix{{6, 0}, {6, 0}, {6, 0}, {6, 0}, {6, 0}, {6, 0}, {6, 0},
                                    {0, 0}, {0, 0}, {0, 0}, {11, 0}, {11, 0}, {11, 0}}));
@@ -349,7 +341,7 @@ TEST(JointTracker, CoastsAcrossShortGapsAndClaimsNothingThere) {
     // is on that candidate rather than coasting.
     const double nearly = std::nextafter(101.0, 102.0);
     ASSERT_EQ(static_cast<float>(nearly), 101.0f);
-    const Tables on = run(cands({{100}, {100.5}, {101}, {0, nearly}, {101.5}, {102}}), k);
+    const Tables on = run(candidate_rows({{100}, {100.5}, {101}, {0, nearly}, {101.5}, {102}}), k);
     EXPECT_EQ(on.f0[3][0], nearly);
 
     // The coasted frame's groups stay unclaimed; the frames on a candidate
