@@ -4,11 +4,15 @@ tracker, side by side on generated scenes with a reference F0 per voice.
 
     bench/evaluate_trackers.py [--split tune|test|all] [--work DIR] [--jobs 2]
         [--set NAME=VALUE ...] [--lag N] [--no-separation] [--json FILE]
+        [--compare-lag] [--tool PROGRAM]
 
 The scenes:
   - the two-talker mixtures of bench/mixtures.py (synthetic voices with
     known F0: apart, crossing, gliding, staggered, vibrato, same-range; and
     espeak-ng pairs), each at -6, 0 and +6 dB;
+  - continuous harmonic complexes on the F0 contours of the synthetic
+    kinds (complex-KIND-LEVEL-SEED: no syllables, so both voices sound
+    throughout);
   - noise alone (noise-KIND-SEED: white, pink, brown and amplitude-modulated
     pink noise, 3 s);
   - one talker in noise (innoise-TALKER-SNR-SEED: a synthetic voice or an

@@ -39,28 +39,29 @@
 // state before path 1's).
 //
 // The contract with the tables (as RuleTracker's, ruletracker.h, which
-// the rest of this paragraph only extends): each continuous run of
-// on and coasting frames of a path is one track, numbered in the
-// existing way (slot 0: 6, 11, 16, ... in order of start; slot 1 the same
+// the rest of this paragraph only extends): each continuous run of on and
+// coasting frames of a path is one track, numbered as the rule tracker
+// numbers them (slot 0: 6, 11, 16, ... in order of start; slot 1 the same
 // plus slot 0's final counter); identifiers have no gaps. A path keeps its
 // slot, except that the two paths are interchangeable between frames where
 // both are off: in each stretch of frames where either is on, the path
 // that starts it (of two that start together, the lower F0) is in slot 0,
-// so a lone track is always in slot 0. A frame where the
-// track is on a candidate writes that candidate bit for bit, so the track
-// claims that candidate's channel group. A coasted frame writes the track's
+// so a lone track is always in slot 0. A frame where the track is on a
+// candidate writes that candidate bit for bit, so the track claims that
+// candidate's channel group. A coasted frame writes the track's
 // last candidate F0, which is never one of that frame's candidates (so in
 // the result files too a coasted frame is one whose F0 is none of its
 // frame's candidates), and the track's identifier: the track goes on
 // through the frame (one run of one label in one slot) but claims no unit
 // there.
 //
-// Memory: the search holds at most 2 x lag frames (a few hundred bytes
-// each) whatever the input's length: every lag frames it traces back from
-// the best state and decides the oldest lag frames, which then constrain
-// every later choice, so the decided paths are always a valid pair. With a
-// lag of kFullTraceback nothing is decided before the last frame: the
-// exact optimum, with memory that grows with the input.
+// Memory: the search holds at most 2 x lag frames (under a kilobyte each
+// at the default maxCoast) whatever the input's length: every lag frames
+// it traces back from the best state and decides the oldest lag frames,
+// which then constrain every later choice, so the decided paths are always
+// a valid pair. With a lag of kFullTraceback nothing is decided before
+// the last frame: the exact optimum, with memory that grows with the
+// input.
 #pragma once
 
 #include <cstdint>
