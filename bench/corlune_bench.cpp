@@ -3,7 +3,7 @@
 // over several runs.
 //
 //   corlune_bench [--seconds S] [--rate HZ] [--runs N] [--wav FILE] [--save-wav FILE]
-//                 [--threads N] [--exe PROGRAM] [--separate]
+//                 [--threads N] [--exe PROGRAM] [--separate] [--tracker rule|joint]
 //
 // Without --wav it generates a two-voice mixture of S seconds (default 60) at
 // HZ (default 16000); --save-wav keeps a copy of it (with --runs 0 the
@@ -20,6 +20,10 @@
 // --separate the program separates the voices too, and the staged run
 // keeps the samples and times the voices' files (.voices and the three
 // resynthesised WAV files) as the stage "voices".
+// the two peaks gives the memory that a second of audio adds. --tracker
+// chooses the tracker of the staged run and, passed on, of the program
+// (default rule, and nothing passed); each run also times both trackers
+// alone on the input's candidates.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,10 +45,12 @@
 #include <vector>
 
 #include "auxiliary.h"
+#include "jointtracker.h"
 #include "ruletracker.h"
 #include "stagetimer.h"
 #include "streamanalysis.h"
 #include "voicefiles.h"
+#include "trackers.h"
 
 namespace {
 
@@ -80,6 +86,7 @@ struct Options {
     int threads = 0;       // --threads for the program; 0: not given
     std::string exe = CORLUNE_EXE;
     bool separate = false;  // --separate for the program, and the voices' stage
+    std::string tracker;   // --tracker for the staged run and the program; empty: not given
 };
 
 Options parse(int argc, char** argv) {
@@ -99,6 +106,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--save-wav") o.save_wav = argv[i + 1];
         else if (a == "--threads") o.threads = std::atoi(argv[i + 1]);
         else if (a == "--exe") o.exe = argv[i + 1];
+        else if (TrackerKind k; a == "--tracker" && tracker_kind(argv[i + 1], k)) o.tracker = argv[i + 1];
         else { std::fprintf(stderr, "unknown option %s\n", a.c_str()); std::exit(2); }
     }
     return o;
@@ -188,7 +196,33 @@ private:
     Clock::time_point since_;
 };
 
-StageTimes staged_run(const AudioWav& wav, const std::string& outdir, bool separate) {
+// The time of one tracker call on candidates, seconds.
+double time_tracker(PitchTracker& tracker, const Matrix& candidates) {
+    const int n = static_cast<int>(candidates.size());
+    IntMatrix labels(n, std::vector<int>(2, 0));
+    Matrix tracks(n, std::vector<double>(2, 0.0));
+    const auto t0 = Clock::now();
+    tracker.track(candidates, n, labels, tracks);
+    return since(t0);
+}
+
+// The most frames the joint search holds at once over candidates.
+int joint_held_peak(const Matrix& candidates) {
+    JointSearch search;
+    std::vector<JointStep> steps;
+    int peak = 0;
+    for (const std::vector<double>& row : candidates) {
+        search.push(row.data());
+        peak = std::max(peak, search.held());
+        search.take(steps);
+        steps.clear();
+    }
+    return peak;
+}
+
+// The staged run with the tracker kind; candidates receives the input's.
+StageTimes staged_run(const AudioWav& wav, const std::string& outdir, bool separate,
+                      TrackerKind kind, Matrix& candidates) {
     constexpr size_t kPiece = 65536;  // samples per push, as the program reads them
     StageTimes t;
     StageClock clock(t);
@@ -202,9 +236,9 @@ StageTimes staged_run(const AudioWav& wav, const std::string& outdir, bool separ
     stream.finish();
 
     auto t0 = Clock::now();
-    RuleTracker tracker;
+    const std::unique_ptr<PitchTracker> tracker = make_tracker(kind);
     FrameResults& g = stream.results();
-    g.track(tracker);
+    g.track(*tracker);
     t["tracker"] = since(t0);
     t0 = Clock::now();
     const std::string p = outdir + "/bench";
@@ -215,6 +249,7 @@ StageTimes staged_run(const AudioWav& wav, const std::string& outdir, bool separ
     g.write_mask((p + ".mask").c_str());
     g.write_f0Labels((p + ".f0labels").c_str());
     t["writing"] = since(t0);
+    candidates = g.f0_candidates();
     if (!separate) return t;
     t0 = Clock::now();
     const double cpu0 = thread_cpu_seconds();
@@ -240,9 +275,11 @@ double seconds(const timeval& tv) { return tv.tv_sec + tv.tv_usec * 1e-6; }
 // Runs the executable once and measures it.
 ProcessRun whole_process(const Options& o, const std::string& wav, const std::string& outdir) {
     const std::string threads = "--threads=" + std::to_string(o.threads);
+    const std::string tracker = "--tracker=" + o.tracker;
     std::vector<const char*> argv = {o.exe.c_str()};
     if (o.threads > 0) argv.push_back(threads.c_str());
     if (o.separate) argv.push_back("--separate");
+    if (!o.tracker.empty()) argv.push_back(tracker.c_str());
     argv.insert(argv.end(), {wav.c_str(), outdir.c_str(), nullptr});
     const auto t0 = Clock::now();
     const pid_t pid = fork();
@@ -288,9 +325,17 @@ int main(int argc, char** argv) {
     const double halfDuration = static_cast<double>(wav.samples.size() / 2) / wav.srate;
 
     std::map<std::string, std::vector<double>> stages;
-    std::vector<double> wall, user, sys, rss, halfRss;
+    std::vector<double> wall, user, sys, rss, halfRss, alone[2];
+    TrackerKind kind = kDefaultTracker;
+    if (!o.tracker.empty()) tracker_kind(o.tracker, kind);
+    Matrix candidates;
     for (int r = 0; r < o.runs; ++r) {
-        for (const auto& [name, secs] : staged_run(wav, dir, o.separate)) stages[name].push_back(secs);
+        for (const auto& [name, secs] : staged_run(wav, dir, o.separate, kind, candidates))
+            stages[name].push_back(secs);
+        RuleTracker rule;
+        JointTracker joint;
+        alone[0].push_back(time_tracker(rule, candidates));
+        alone[1].push_back(time_tracker(joint, candidates));
         const ProcessRun run = whole_process(o, wavpath, dir);
         wall.push_back(run.wall);
         user.push_back(run.user);
@@ -299,10 +344,12 @@ int main(int argc, char** argv) {
         halfRss.push_back(static_cast<double>(whole_process(o, halfpath, dir).rss));
     }
 
-    std::printf("input: %.2f s at %d Hz, %d runs (medians)\n", duration, wav.srate, o.runs);
-    std::printf("program: %s%s%s\n", o.exe.c_str(),
+    std::printf("input: %.2f s at %d Hz, %d runs (medians), %s tracker\n", duration, wav.srate,
+                o.runs, tracker_name(kind));
+    std::printf("program: %s%s%s%s\n", o.exe.c_str(),
                 o.threads > 0 ? (" --threads=" + std::to_string(o.threads)).c_str() : "",
-                o.separate ? " --separate" : "");
+                o.separate ? " --separate" : "",
+                o.tracker.empty() ? "" : (" --tracker=" + o.tracker).c_str());
     double staged = 0.0;
     for (const char* name : kStages) {
         if (!stages.count(name)) continue;
@@ -323,6 +370,10 @@ int main(int argc, char** argv) {
                 halfDuration);
     std::printf("memory per second of audio: %.4f MB/s\n",
                 (peak - halfPeak) * 1.048576 / (duration - halfDuration));
+    std::printf("trackers alone on the %zu frames' candidates: rule %.5f s (RTF %.6f), joint "
+                "%.5f s (RTF %.6f), joint search held at most %d frames\n",
+                candidates.size(), median(alone[0]), median(alone[0]) / duration,
+                median(alone[1]), median(alone[1]) / duration, joint_held_peak(candidates));
     std::filesystem::remove_all(dir);
     return 0;
 }

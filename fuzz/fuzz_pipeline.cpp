@@ -2,8 +2,9 @@
 // (any format libsndfile reads). Inputs are kept short (-max_len) so that
 // one run takes milliseconds. The input's length chooses the channel
 // options: none, --mix or --channel=2, so that every seed meets all three,
-// whether the analysis runs on one thread or on three, and whether it
-// separates the voices (--separate).
+// whether the analysis runs on one thread or on three, whether it
+// separates the voices (--separate), and which tracker links the
+// candidates (rule or joint).
 //
 // Beyond "no crash, no hang", every run must keep the driver's promises: exit
 // status 0 or 1; a refused file costs exactly one line on standard error and
@@ -220,13 +221,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzFile file(data, size);
     std::string in = file.path();
     char prog[] = "corlune", mix[] = "--mix", second[] = "--channel=2", threads[] = "--threads=3",
-         separate[] = "--separate";
+         separate[] = "--separate", joint[] = "--tracker=joint";
     char* options[] = {nullptr, mix, second};
     std::vector<char*> argv = {prog};
     if (char* option = options[size % 3]) argv.push_back(option);
     if (size / 3 % 2) argv.push_back(threads);
     const bool separating = size / 6 % 2;
     if (separating) argv.push_back(separate);
+    if (size / 12 % 2) argv.push_back(joint);
     argv.insert(argv.end(), {in.data(), const_cast<char*>(outdir), nullptr});
     messages().str("");
     const int status = run(static_cast<int>(argv.size()) - 1, argv.data());

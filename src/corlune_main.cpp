@@ -24,7 +24,7 @@
 #include "options.h"
 #include "progress.h"
 #include "publisher.h"
-#include "ruletracker.h"
+#include "trackers.h"
 #include "streamanalysis.h"
 #include "voicefiles.h"
 #include "workerpool.h"
@@ -256,10 +256,10 @@ bool write_and_publish(const RunResults& results, const std::vector<ResultFiles>
 
 // The tracker, the fragments, the voices when kept, and the result files
 // of a streamed signal.
-int track_and_publish(FrameResults& results, VoiceFiles* voices, const std::string& prefix,
-                      const std::vector<ResultFiles>& files, ResultPublisher& pub) {
-    RuleTracker tracker;
-    results.track(tracker);
+int track_and_publish(FrameResults& results, TrackerKind kind, VoiceFiles* voices,
+                      const std::string& prefix, const std::vector<ResultFiles>& files,
+                      ResultPublisher& pub) {
+    results.track(*make_tracker(kind));
     if (results.fragment_labels_wrap())
         std::cerr << "Warning: fragment labels exceed 16 bits; labels in " << prefix
                   << ".groups wrapped and are no longer unique" << std::endl;
@@ -287,7 +287,7 @@ int analyse(const Options& opt, const std::string& prefix, const std::vector<Res
         if (!stream_signal(in, opt, label, stream, voices.get(), *progress)) return EXIT_FAILED;
         stream.finish();
         in.close();
-        return track_and_publish(stream.results(), voices.get(), prefix, files, pub);
+        return track_and_publish(stream.results(), opt.tracker, voices.get(), prefix, files, pub);
     } catch (const std::bad_alloc&) {
         if (progress) progress->clear();
         std::cerr << "Out of memory analysing " << label << std::endl;

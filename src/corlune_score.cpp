@@ -2,7 +2,7 @@
 // mixture against its premixed sources (scoring.h), as a table and one JSON
 // line.
 //
-//     corlune-score [--json] MIXTURE SOURCE1 SOURCE2
+//     corlune-score [--json] [--tracker=rule|joint] MIXTURE SOURCE1 SOURCE2
 //
 // The three recordings are mono, of one sample rate and length; every
 // format the analysis reads is read. Exit status 0 after the scores, 1 when
@@ -28,13 +28,14 @@ namespace {
 constexpr std::size_t kReadFrames = 65536;
 
 const char kUsage[] =
-    "Usage: corlune-score [--json] MIXTURE SOURCE1 SOURCE2\n"
+    "Usage: corlune-score [--json] [--tracker=NAME] MIXTURE SOURCE1 SOURCE2\n"
     "Scores the two voices that corlune separates from MIXTURE against its premixed\n"
     "sources SOURCE1 and SOURCE2 (mono recordings of one rate and length, MIXTURE\n"
     "being their sum), beside the ideal binary mask and ideal sequential grouping.\n"
     "\n"
-    "  --json      print only the JSON line\n"
-    "  -h, --help  print this text and exit\n"
+    "  --json          print only the JSON line\n"
+    "  --tracker=NAME  the pitch tracker of the analysis: rule (the default) or joint\n"
+    "  -h, --help      print this text and exit\n"
     "\n"
     "Prints a table (SNR and SI-SDR in dB, their gains over the mixture, HIT-FA of\n"
     "each binary mask against the source's ideal binary mask) and then one JSON line.\n"
@@ -155,7 +156,7 @@ void print_table(const std::string& path, const Recording& mix, const VoiceAnaly
     }
 }
 
-int score(const std::vector<std::string>& paths, bool jsonOnly) {
+int score(const std::vector<std::string>& paths, bool jsonOnly, TrackerKind tracker) {
     Recording rec[3];
     for (int i = 0; i < 3; ++i)
         if (!read_recording(paths[i], rec[i])) return 1;
@@ -171,7 +172,7 @@ int score(const std::vector<std::string>& paths, bool jsonOnly) {
         std::cerr << "corlune-score: " << why << ": " << paths[0] << std::endl;
         return 1;
     }
-    const VoiceAnalysis a = analyse_voices(rec[0].samples, rec[0].srate);
+    const VoiceAnalysis a = analyse_voices(rec[0].samples, rec[0].srate, tracker);
     const SeparationScores s = score_separation(rec[0].samples, rec[1].samples, rec[2].samples,
                                                 rec[0].srate, a);
     if (!a.error.empty() || !s.error.empty()) {
@@ -189,8 +190,10 @@ int score(const std::vector<std::string>& paths, bool jsonOnly) {
 int main(int argc, char** argv) {
     static const option kLong[] = {{"json", no_argument, nullptr, 'j'},
                                    {"help", no_argument, nullptr, 'h'},
+                                   {"tracker", required_argument, nullptr, 't'},
                                    {nullptr, 0, nullptr, 0}};
     bool jsonOnly = false;
+    TrackerKind tracker = kDefaultTracker;
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "+h", kLong, nullptr)) != -1;) {
         if (c == 'j') {
@@ -198,7 +201,12 @@ int main(int argc, char** argv) {
         } else if (c == 'h') {
             std::cout << kUsage;
             return 0;
-        } else {
+        } else if (c == 't' && !tracker_kind(optarg, tracker)) {
+            std::cerr << "corlune-score: invalid value '" << optarg
+                      << "' for --tracker: expected one of " << tracker_names() << "\n"
+                      << kUsage;
+            return 2;
+        } else if (c != 't') {
             std::cerr << "corlune-score: unknown option " << argv[optind - 1] << "\n" << kUsage;
             return 2;
         }
@@ -209,7 +217,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        return score({argv[optind], argv[optind + 1], argv[optind + 2]}, jsonOnly);
+        return score({argv[optind], argv[optind + 1], argv[optind + 2]}, jsonOnly, tracker);
     } catch (const std::bad_alloc&) {
         std::cerr << "corlune-score: out of memory" << std::endl;
     } catch (const std::exception& e) {

@@ -17,6 +17,7 @@ using FlagField = bool Options::*;
 using IntField = int Options::*;
 using TextField = std::string Options::*;
 using ModeField = SeparationMode Options::*;
+using TrackerField = TrackerKind Options::*;
 using Action = ParseOutcome::Action;
 
 // One command-line option. Exactly one of field and action applies: an
@@ -24,7 +25,7 @@ using Action = ParseOutcome::Action;
 struct OptionSpec {
     const char* long_name;
     char short_name;  // 0 when the option has no short form
-    std::variant<FlagField, IntField, TextField, ModeField, Action> target;
+    std::variant<FlagField, IntField, TextField, ModeField, TrackerField, Action> target;
     const char* metavar;       // name of the value in the usage; nullptr for flags
                                // (optional for a ModeField: --opt or --opt=V)
     int min, max;              // range of an integer value
@@ -64,6 +65,10 @@ const OptionSpec kOptions[] = {
      "also write the two voices and the rest of the mixture as WAV files (NAME.voice1.wav "
      "the lower voice, NAME.voice2.wav, NAME.rest.wav) and each unit's voice (NAME.voices); "
      "MODE fragments: each fragment goes whole to the voice of its pitch track"},
+    {"tracker", 0, &Options::tracker, "NAME", 0, 0, nullptr,
+     "link the F0 candidates into tracks with the rule tracker (rule) or with the joint "
+     "search of two paths (joint), which keeps two voices apart longer and pitches less "
+     "noise; its tracks may coast across a few frames, claiming nothing there"},
     {"help", 'h', Action::Help, nullptr, 0, 0, nullptr, "print this text and exit"},
     {"version", 'V', Action::Version, nullptr, 0, 0, nullptr,
      "print the versions of corlune, FFTW and libsndfile and exit"},
@@ -147,6 +152,8 @@ std::string type_and_default(const OptionSpec& o) {
     } else if (std::holds_alternative<ModeField>(o.target)) {
         s << "one of " << mode_names() << "; alone: " << kSeparationModes[0].name
           << "; default: " << o.default_text;
+    } else if (const auto* k = std::get_if<TrackerField>(&o.target)) {
+        s << "one of " << tracker_names() << "; default: " << tracker_name(defaults.*(*k));
     }
     return s.str();
 }
@@ -185,6 +192,12 @@ bool apply(const OptionSpec& o, const char* value, Options& opt, std::string& er
     }
     if (const auto* b = std::get_if<FlagField>(&o.target)) opt.*(*b) = true;
     if (const auto* t = std::get_if<TextField>(&o.target)) opt.*(*t) = value;
+    if (const auto* k = std::get_if<TrackerField>(&o.target)) {
+        if (tracker_kind(value, opt.*(*k))) return true;
+        error = std::string("invalid value '") + value + "' for --" + o.long_name +
+                ": expected one of " + tracker_names();
+        return false;
+    }
     return true;
 }
 

@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "trackers.h"
+
 // What --separate makes of the analysis: nothing (the default), or the
 // voices of the fragments grouped by F0 (--separate, --separate=fragments).
 enum class SeparationMode { None, Fragments };
@@ -26,6 +28,7 @@ struct Options {
     int threads = 1;    // threads of the analysis; 0 = every core the process may use
     bool quiet = false; // no progress line on a terminal
     SeparationMode separate = SeparationMode::None;  // voices, their masks' WAVs and .voices
+    TrackerKind tracker = kDefaultTracker;  // the pitch tracker
     std::string input;  // INPUT: a path, or "-" for standard input
     std::string outdir; // OUTDIR
 };

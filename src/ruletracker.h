@@ -9,8 +9,12 @@
 // candidates (Hz; below 70 Hz means none). f0Labels and f0Tracks hold at least
 // nframes rows of at least 2 entries and must arrive zeroed; track() writes
 // them in place (never resizes them): per frame and slot, the track
-// identifier (0 = empty) and the track's F0 (0.0 = empty). Every non-zero F0
-// written is bit for bit one of that frame's candidates. Only rows
+// identifier (0 = empty) and the track's F0 (0.0 = empty). A non-zero F0
+// written is bit for bit one of that frame's candidates, and the track
+// claims that candidate's channels; a tracker may also carry a track across
+// a frame on a value that is none of the frame's candidates, not even in
+// single precision (JointTracker's coasting), where the track claims
+// nothing. RuleTracker writes candidates only. Only rows
 // 0 .. nframes - 1 are used. Slot 0 numbers its tracks 6, 11, 16, ...
 // in order of their start; slot 1 uses the same sequence plus slot 0's final
 // counter (1 + 5 x the tracks slot 0 ever started), so identifiers are unique

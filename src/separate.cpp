@@ -3,17 +3,16 @@
 #include "acgmodel.h"
 #include "casagrouping.h"
 #include "resynth.h"
-#include "ruletracker.h"
 
-VoiceAnalysis analyse_voices(const std::vector<double>& signal, int srate) {
+VoiceAnalysis analyse_voices(const std::vector<double>& signal, int srate, TrackerKind tracker) {
     VoiceAnalysis a;
     a.error = check_signal(signal, srate);
     if (!a.error.empty()) return a;
     {
         AcgModel model(kDefaultAcgParam);
         model.compute(signal, srate);
-        RuleTracker tracker;
-        CASAGrouping grouping(model, tracker);
+        const std::unique_ptr<PitchTracker> t = make_tracker(tracker);
+        CASAGrouping grouping(model, *t);
         grouping.generate_fragments(nullptr);
         a.nframes = model.nframes;
         a.fragments = std::move(grouping.fragments);
@@ -21,15 +20,19 @@ VoiceAnalysis analyse_voices(const std::vector<double>& signal, int srate) {
         a.f0Labels = std::move(grouping.f0Labels);
         a.f0Tracks = std::move(grouping.f0Tracks);
     }
-    a.grouping = group_voices(a.f0Labels, a.f0Tracks, a.nframes);
-    a.voiceLabels = voice_labels(a.fragments, a.grouping);
-    for (int v = 0; v < 3; ++v) a.masks[v] = voice_mask(a.voiceLabels, a.mask, v);
+    form_voices(a);
     return a;
 }
 
-Separation separate(const std::vector<double>& signal, int srate) {
+void form_voices(VoiceAnalysis& a) {
+    a.grouping = group_voices(a.f0Labels, a.f0Tracks, a.nframes);
+    a.voiceLabels = voice_labels(a.fragments, a.grouping);
+    for (int v = 0; v < 3; ++v) a.masks[v] = voice_mask(a.voiceLabels, a.mask, v);
+}
+
+Separation separate(const std::vector<double>& signal, int srate, TrackerKind tracker) {
     Separation s;
-    s.analysis = analyse_voices(signal, srate);
+    s.analysis = analyse_voices(signal, srate, tracker);
     s.error = s.analysis.error;
     if (!s.error.empty()) return s;
     const VoiceAnalysis& a = s.analysis;

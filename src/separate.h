@@ -1,5 +1,5 @@
 // The separation of one signal held in memory: the whole analysis (the
-// autocorrelogram, the grouping, the rule tracker, the fragments), the voice
+// autocorrelogram, the grouping, a pitch tracker, the fragments), the voice
 // streams of the tracks (voices.h) and, on request, the resynthesised
 // voices (resynth.h). For recordings that fit in memory with their
 // autocorrelogram (about 6 MB per second at 16 kHz): the scorer, tests and
@@ -8,7 +8,7 @@
 //     const VoiceAnalysis a = analyse_voices(samples, 16000);
 //     if (!a.error.empty()) ...;                  // refused: says why
 //     // a.voiceLabels[frame][channel]: 0, 1 or 2; a.masks[1]: voice 1's mask
-//     const Separation s = separate(samples, 16000);
+//     const Separation s = separate(samples, 16000, TrackerKind::Joint);
 //     // s.voices[1], s.voices[2]: the two voices; s.voices[0]: the rest
 #pragma once
 
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "matrix.h"
+#include "trackers.h"
 #include "voices.h"
 
 struct VoiceAnalysis {
@@ -31,9 +32,14 @@ struct VoiceAnalysis {
     std::string error;      // empty on success
 };
 
-// The analysis of signal at srate and its voices. Refuses what
-// check_signal (resynth.h) refuses.
-VoiceAnalysis analyse_voices(const std::vector<double>& signal, int srate);
+// The analysis of signal at srate with the tracker kind and its voices.
+// Refuses what check_signal (resynth.h) refuses.
+VoiceAnalysis analyse_voices(const std::vector<double>& signal, int srate,
+                             TrackerKind tracker = kDefaultTracker);
+
+// Fills grouping, voiceLabels and masks of a from its grouping's tables
+// (nframes, fragments, mask, f0Labels, f0Tracks).
+void form_voices(VoiceAnalysis& a);
 
 struct Separation {
     VoiceAnalysis analysis;
@@ -42,4 +48,5 @@ struct Separation {
 };
 
 // analyse_voices and the resynthesis of its three masks.
-Separation separate(const std::vector<double>& signal, int srate);
+Separation separate(const std::vector<double>& signal, int srate,
+                    TrackerKind tracker = kDefaultTracker);

@@ -59,6 +59,12 @@ TEST(Options, ValuesInEveryGnuForm) {
     EXPECT_EQ(parse({"--separate=fragments", "in.wav", "out"}).opt.separate, SeparationMode::Fragments);
     EXPECT_EQ(parse({"--sep", "in.wav", "out"}).opt.separate, SeparationMode::Fragments);
     EXPECT_EQ(parse({"--separate", "fragments", "out"}).opt.input, "fragments");
+    EXPECT_EQ(plain.opt.tracker, TrackerKind::Rule);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--tracker=joint", "in.wav", "out"}, {"--tracker", "joint", "in.wav", "out"},
+             {"--tr=rule", "--tracker=joint", "in.wav", "out"}})  // the last one counts
+        EXPECT_EQ(parse(args).opt.tracker, TrackerKind::Joint);
+    EXPECT_EQ(parse({"--tracker=rule", "in.wav", "out"}).opt.tracker, TrackerKind::Rule);
     // "--" ends the options, so an input may start with a dash.
     const Parsed dashed = parse({"--mix", "--", "-odd.wav", "out"});
     EXPECT_EQ(dashed.outcome.action, Action::Run);
@@ -100,6 +106,10 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
         {{"--separate=", "in.wav", "out"}, "invalid value '' for --separate: expected fragments"},
         {{"--separate", "fragments", "in.wav", "out"},
          "expected INPUT and OUTDIR after the options, got 3 arguments"},
+        {{"--tracker=Joint", "in.wav", "out"},
+         "invalid value 'Joint' for --tracker: expected one of rule, joint"},
+        {{"--tracker=", "in.wav", "out"}, "invalid value '' for --tracker: expected one of rule, joint"},
+        {{"--tracker"}, "option --tracker needs a value"},
     };
     for (const auto& [args, error] : cases) {
         const Parsed p = parse(args);
@@ -139,6 +149,7 @@ TEST(Options, HelpTextDescribesOptionsResultsAndExitStatuses) {
           "  -h, --help ", "  -V, --version ", "      --separate[=MODE]\n",
           "one of fragments; alone: fragments; default: off", "NAME.voices    int16   32 columns",
           "NAME.voice1.wav, NAME.voice2.wav, NAME.rest.wav\n", "NAME.frmseg    int16   32 columns",
+          "      --tracker=NAME ", "one of rule, joint; default: rule",
           "NAME.f0cands   float32  4 columns", "NAME.f0tracks  float32  2 columns",
           "NAME.groups    int16   32 columns", "NAME.mask      float32 32 columns",
           "NAME.f0labels  int16    2 columns", "NAME.record    text, written last",

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ruletracker.h"
+#include "testutil.h"
 
 namespace {
 
@@ -19,15 +20,7 @@ struct Tracks {
     Matrix f0;
 };
 
-// Candidate rows as written, each padded with zeros to four candidates.
-Matrix cands(std::initializer_list<std::vector<double>> rows) {
-    Matrix m;
-    for (std::vector<double> r : rows) {
-        r.resize(4, 0.0);
-        m.push_back(r);
-    }
-    return m;
-}
+using testutil::candidate_rows;
 
 // Runs the tracker through its interface on zeroed output tables.
 Tracks run(const Matrix& c, int nframes) {
@@ -52,7 +45,7 @@ std::vector<double> slot_f0(const Tracks& t, int s) { return column(t.f0, s); }
 float dist_hz(double a, double b) { return std::fabs(static_cast<float>(a) - static_cast<float>(b)); }
 
 TEST(RuleTracker, WorkedExample) {
-    Tracks t = run(cands({{105, 107.5}, {100, 101, 107}, {99, 106}, {}}));
+    Tracks t = run(candidate_rows({{105, 107.5}, {100, 101, 107}, {99, 106}, {}}));
     EXPECT_EQ(t.labels, (Labels{{6, 12}, {6, 12}, {6, 12}, {0, 0}}));
     EXPECT_EQ(t.f0, (Matrix{{105, 107.5}, {100, 107}, {99, 106}, {0, 0}}));
 }
@@ -74,38 +67,38 @@ TEST(RuleTracker, UsesOnlyTheFirstNframesRowsAndKeepsTableShapes) {
 }
 
 TEST(RuleTracker, SeventyHertzIsTheLowestCandidate) {
-    EXPECT_EQ(slot_f0(run(cands({{70}, {70}, {70}})), 0), (std::vector<double>{70, 70, 70}));
-    EXPECT_EQ(slot_labels(run(cands({{69.99}, {69.99}, {69.99}})), 0), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(slot_f0(run(candidate_rows({{70}, {70}, {70}})), 0), (std::vector<double>{70, 70, 70}));
+    EXPECT_EQ(slot_labels(run(candidate_rows({{69.99}, {69.99}, {69.99}})), 0), (std::vector<int>{0, 0, 0}));
     // A source of 75 Hz finds no target of 69.99 Hz.
-    EXPECT_EQ(slot_f0(run(cands({{75}, {69.99}, {69.99}})), 0), (std::vector<double>{0, 0, 0}));
+    EXPECT_EQ(slot_f0(run(candidate_rows({{75}, {69.99}, {69.99}})), 0), (std::vector<double>{0, 0, 0}));
 }
 
 TEST(RuleTracker, LinksNeedLessThanEightHertzInSinglePrecision) {
-    Tracks glide = run(cands({{100}, {107.99}, {115.98}}));
+    Tracks glide = run(candidate_rows({{100}, {107.99}, {115.98}}));
     EXPECT_EQ(slot_labels(glide, 0), (std::vector<int>{6, 6, 6}));
     EXPECT_EQ(slot_f0(glide, 0), (std::vector<double>{100, 107.99, 115.98}));
 
     // 100 -> 108 is no link: the track starts at frame 1.
-    EXPECT_EQ(slot_f0(run(cands({{100}, {108}, {108}, {108}})), 0),
+    EXPECT_EQ(slot_f0(run(candidate_rows({{100}, {108}, {108}, {108}})), 0),
               (std::vector<double>{0, 108, 108, 108}));
     // 7.999997 Hz apart in double (also when that difference is rounded to
     // single), 8.0 once both values are rounded to single.
-    EXPECT_EQ(slot_f0(run(cands({{100}, {107.999997}, {107.999997}, {107.999997}})), 0),
+    EXPECT_EQ(slot_f0(run(candidate_rows({{100}, {107.999997}, {107.999997}, {107.999997}})), 0),
               (std::vector<double>{0, 107.999997, 107.999997, 107.999997}));
 }
 
 TEST(RuleTracker, TiesGoToTheLowerCandidate) {
     // 96 and 104 are equally near 100: the lower next-frame entry wins.
-    Tracks t = run(cands({{100}, {96, 104}, {96}}));
+    Tracks t = run(candidate_rows({{100}, {96, 104}, {96}}));
     EXPECT_EQ(slot_f0(t, 0), (std::vector<double>{100, 96, 96}));
     EXPECT_EQ(slot_f0(t, 1), (std::vector<double>{0, 0, 0}));
     // 100 and 104 are equally near 102: the lower current candidate, after
     // sorting the row, keeps the target.
-    EXPECT_EQ(slot_f0(run(cands({{104, 100}, {102}, {102}})), 0), (std::vector<double>{100, 102, 102}));
+    EXPECT_EQ(slot_f0(run(candidate_rows({{104, 100}, {102}, {102}})), 0), (std::vector<double>{100, 102, 102}));
 }
 
 TEST(RuleTracker, RemoveCloseCandsComparesInGivenOrderAndDoublePrecision) {
-    Matrix c = cands({{100, 150, 103},
+    Matrix c = candidate_rows({{100, 150, 103},
                       {100, 150, 106},
                       {100, 103},
                       {100, 150, 103, 108},  // 108 is compared with the cleared 103
@@ -113,7 +106,7 @@ TEST(RuleTracker, RemoveCloseCandsComparesInGivenOrderAndDoublePrecision) {
                       {100, 150, 105.99999999},
                       {100, 150, 103}});
     RuleTracker().remove_closeCands(c, 6);
-    EXPECT_EQ(c, cands({{100, 150},
+    EXPECT_EQ(c, candidate_rows({{100, 150},
                         {100, 150, 106},
                         {100, 103},
                         {100, 150, 0, 108},
@@ -124,14 +117,14 @@ TEST(RuleTracker, RemoveCloseCandsComparesInGivenOrderAndDoublePrecision) {
 
 TEST(RuleTracker, DuplicatesAreRemovedBeforeLinking) {
     // Kept, 104 would take the link to frame 1 away from 100.
-    EXPECT_EQ(slot_f0(run(cands({{100, 0, 104}, {104}, {104}})), 0), (std::vector<double>{100, 104, 104}));
-    EXPECT_EQ(slot_f0(run(cands({{100, 104}, {104}, {104}})), 0), (std::vector<double>{104, 104, 104}));
+    EXPECT_EQ(slot_f0(run(candidate_rows({{100, 0, 104}, {104}, {104}})), 0), (std::vector<double>{100, 104, 104}));
+    EXPECT_EQ(slot_f0(run(candidate_rows({{100, 104}, {104}, {104}})), 0), (std::vector<double>{104, 104, 104}));
 }
 
 TEST(RuleTracker, ThirdSimultaneousF0UsesUpItsTarget) {
     // Slots hold 100 and 150; at frame 2, 145 takes 146 without being recorded,
     // so the 150 Hz track cannot continue to it.
-    Tracks t = run(cands({{100, 150}, {100, 150}, {145, 150, 100}, {146, 100}}));
+    Tracks t = run(candidate_rows({{100, 150}, {100, 150}, {145, 150, 100}, {146, 100}}));
     EXPECT_EQ(slot_f0(t, 0), (std::vector<double>{100, 100, 100, 100}));
     EXPECT_EQ(slot_f0(t, 1), (std::vector<double>{150, 150, 150, 0}));
     EXPECT_EQ(slot_labels(t, 1), (std::vector<int>{12, 12, 12, 0}));
@@ -140,14 +133,14 @@ TEST(RuleTracker, ThirdSimultaneousF0UsesUpItsTarget) {
 TEST(RuleTracker, ValueHeldByBothSlotsContinuesSlotZero) {
     // Both tracks reach 101 Hz in frame 1; each 101 there continues slot 0, the
     // second replacing the first's target, and slot 1's short track goes.
-    Tracks t = run(cands({{100, 107}, {101, 101}, {101, 105}}));
+    Tracks t = run(candidate_rows({{100, 107}, {101, 101}, {101, 105}}));
     EXPECT_EQ(slot_f0(t, 0), (std::vector<double>{100, 101, 105}));
     EXPECT_EQ(slot_labels(t, 0), (std::vector<int>{6, 6, 6}));
     EXPECT_EQ(slot_labels(t, 1), (std::vector<int>{0, 0, 0}));
 }
 
 TEST(RuleTracker, IdentifiersCountPerSlotAndSlotOneIsOffset) {
-    Tracks t = run(cands({{100, 200}, {100, 200}, {100, 200}, {}, {120}, {120}, {120}}));
+    Tracks t = run(candidate_rows({{100, 200}, {100, 200}, {100, 200}, {}, {120}, {120}, {120}}));
     EXPECT_EQ(slot_labels(t, 0), (std::vector<int>{6, 6, 6, 0, 11, 11, 11}));
     EXPECT_EQ(slot_labels(t, 1), (std::vector<int>{17, 17, 17, 0, 0, 0, 0}));
     EXPECT_EQ(slot_f0(t, 1), (std::vector<double>{200, 200, 200, 0, 0, 0, 0}));
@@ -155,18 +148,18 @@ TEST(RuleTracker, IdentifiersCountPerSlotAndSlotOneIsOffset) {
 
 TEST(RuleTracker, ShortTrackStaysOnlyWithSupportThreeFramesAway) {
     // Supported by half of 204 Hz three frames before its start.
-    Tracks before = run(cands({{204}, {204}, {204}, {}, {}, {101}, {103}}));
+    Tracks before = run(candidate_rows({{204}, {204}, {204}, {}, {}, {101}, {103}}));
     EXPECT_EQ(slot_labels(before, 0), (std::vector<int>{6, 6, 6, 0, 0, 11, 11}));
     EXPECT_EQ(slot_f0(before, 0), (std::vector<double>{204, 204, 204, 0, 0, 101, 103}));
     // Supported by twice 101 Hz three frames after its end.
-    Tracks after = run(cands({{200}, {202}, {}, {}, {101}, {101}, {101}}));
+    Tracks after = run(candidate_rows({{200}, {202}, {}, {}, {101}, {101}, {101}}));
     EXPECT_EQ(slot_labels(after, 0), (std::vector<int>{6, 6, 0, 0, 11, 11, 11}));
 
     // Isolated, four frames away, or exactly 11 Hz away (also after rounding).
-    for (const Matrix& c : {cands({{}, {}, {}, {}, {}, {101}, {103}}),
-                            cands({{204}, {204}, {204}, {}, {}, {}, {101}, {103}}),
-                            cands({{112}, {112}, {112}, {}, {}, {101}, {103}}),
-                            cands({{111.999997}, {111.999997}, {111.999997}, {}, {}, {101}, {103}})}) {
+    for (const Matrix& c : {candidate_rows({{}, {}, {}, {}, {}, {101}, {103}}),
+                            candidate_rows({{204}, {204}, {204}, {}, {}, {}, {101}, {103}}),
+                            candidate_rows({{112}, {112}, {112}, {}, {}, {101}, {103}}),
+                            candidate_rows({{111.999997}, {111.999997}, {111.999997}, {}, {}, {101}, {103}})}) {
         Tracks t = run(c);
         EXPECT_EQ(t.labels.back()[0], 0);
         EXPECT_EQ(t.f0.back()[0], 0.0);
@@ -176,7 +169,7 @@ TEST(RuleTracker, ShortTrackStaysOnlyWithSupportThreeFramesAway) {
 
 TEST(RuleTracker, SupportComesFromTheOtherSlotToo) {
     // The short 150 Hz slot-1 track is supported by slot 0's 140 Hz.
-    Tracks t = run(cands({{140}, {140}, {140}, {140, 150}, {140, 150}, {140}}));
+    Tracks t = run(candidate_rows({{140}, {140}, {140}, {140, 150}, {140, 150}, {140}}));
     EXPECT_EQ(slot_f0(t, 1), (std::vector<double>{0, 0, 0, 150, 150, 0}));
     EXPECT_EQ(slot_labels(t, 1), (std::vector<int>{0, 0, 0, 12, 12, 0}));
 }
@@ -184,7 +177,7 @@ TEST(RuleTracker, SupportComesFromTheOtherSlotToo) {
 TEST(RuleTracker, RemovedTrackSupportsNothingAndKeepsItsIdentifier) {
     // 212 Hz gets no support from 100 Hz (twice 100 is 12 Hz away) and goes;
     // 100 Hz would have been supported by half of 212 Hz, but that is gone.
-    Tracks t = run(cands({{212}, {212}, {}, {}, {100}, {100}, {}, {}, {80}, {80}, {80}}));
+    Tracks t = run(candidate_rows({{212}, {212}, {}, {}, {100}, {100}, {}, {}, {80}, {80}, {80}}));
     EXPECT_EQ(slot_labels(t, 0), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 16, 16, 16}));
 }
 

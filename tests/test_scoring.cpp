@@ -195,6 +195,13 @@ TEST(ScoreCommand, ScoresAndRefusals) {
         EXPECT_NE(json.find(key), std::string::npos) << key;
     const auto only = score({"--json", dir.file("mix.wav"), dir.file("s1.wav"), dir.file("s2.wav")});
     EXPECT_EQ(only.out, json);
+    const auto rule = score({"--json", "--tracker=rule", dir.file("mix.wav"), dir.file("s1.wav"),
+                             dir.file("s2.wav")});
+    EXPECT_EQ(rule.out, json);
+    const auto joint = score({"--json", "--tracker", "joint", dir.file("mix.wav"), dir.file("s1.wav"),
+                              dir.file("s2.wav")});
+    ASSERT_EQ(joint.status, 0) << joint.err;
+    EXPECT_NE(joint.out.find("\"voices\":"), std::string::npos);
 
     const std::pair<std::vector<std::string>, std::string> refused[] = {
         {{dir.file("mix.wav"), dir.file("s1.wav"), dir.file("silent.wav")}, "source 2 is silent"},
@@ -212,4 +219,8 @@ TEST(ScoreCommand, ScoresAndRefusals) {
     }
     EXPECT_EQ(score({dir.file("mix.wav"), dir.file("s1.wav")}).status, 2);
     EXPECT_EQ(score({"--bogus", dir.file("mix.wav"), dir.file("s1.wav"), dir.file("s2.wav")}).status, 2);
+    const auto bad = score({"--tracker=best", dir.file("mix.wav"), dir.file("s1.wav"), dir.file("s2.wav")});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("invalid value 'best' for --tracker: expected one of rule, joint"),
+              std::string::npos) << bad.err;
 }

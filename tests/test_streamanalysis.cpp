@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "casagrouping.h"
 #include "testutil.h"
+#include "trackers.h"
 #include "vectors.h"
 
 namespace {
@@ -39,18 +41,19 @@ Files written(const Results& r, const testutil::TempDir& dir, const std::string&
     return files;
 }
 
-Files whole_model(const std::vector<double>& x, int srate, const testutil::TempDir& dir) {
+Files whole_model(const std::vector<double>& x, int srate, const testutil::TempDir& dir,
+                  TrackerKind tracker = TrackerKind::Rule) {
     AcgModel model;
     model.compute(x, srate);
-    RuleTracker tracker;
-    CASAGrouping grouping(model, tracker);
+    const std::unique_ptr<PitchTracker> t = make_tracker(tracker);
+    CASAGrouping grouping(model, *t);
     grouping.generate_fragments(nullptr);
     return written(grouping, dir, "model");
 }
 
 // Streams x in pieces of the given sizes (repeated), on threads threads.
 Files streamed(const std::vector<double>& x, int srate, int threads, std::vector<size_t> pieces,
-               const testutil::TempDir& dir) {
+               const testutil::TempDir& dir, TrackerKind tracker = TrackerKind::Rule) {
     StreamAnalysis stream(srate, threads);
     size_t at = 0;
     for (size_t i = 0; at < x.size(); ++i) {
@@ -60,8 +63,7 @@ Files streamed(const std::vector<double>& x, int srate, int threads, std::vector
     }
     stream.finish();
     EXPECT_EQ(stream.samples(), static_cast<int64_t>(x.size()));
-    RuleTracker tracker;
-    stream.results().track(tracker);
+    stream.results().track(*make_tracker(tracker));
     return written(stream.results(), dir, "stream");
 }
 
@@ -88,6 +90,24 @@ TEST(StreamAnalysis, GivesTheWholeModelsBytesAtEveryLengthAndPieceSize) {
         for (const auto& pieces : std::vector<std::vector<size_t>>{{65536}, {1, 159, 4000}, {block}})
             EXPECT_EQ(streamed(x, 16000, 1, pieces, dir), expected) << n << " samples";
     }
+}
+
+// The joint tracker in the stream: the whole model's bytes with the same
+// tracker, for every piece size and thread count, and two voices that its
+// tracks keep apart (so the bytes differ from the rule tracker's).
+TEST(StreamAnalysis, JointTrackerGivesTheWholeModelsBytesAtEveryPieceSizeAndThreadCount) {
+    testutil::TempDir dir;
+    const int blockFrames = StreamAnalysis::block_frames_for(32, 240);
+    std::vector<double> x = two_voices(16000, 0.03 * blockFrames + 1.1);
+    const std::vector<double> n = testutil::noise(16000, 0.03 * blockFrames + 1.1, 0.05, 5u);
+    for (size_t i = 0; i < x.size(); ++i) x[i] += n[i];
+    const Files expected = whole_model(x, 16000, dir, TrackerKind::Joint);
+    EXPECT_NE(expected, whole_model(x, 16000, dir));
+    for (const int threads : {1, 2})
+        for (const auto& pieces :
+             std::vector<std::vector<size_t>>{{65536}, {1, 159, 4000}, {size_t(blockFrames) * 160}})
+            EXPECT_EQ(streamed(x, 16000, threads, pieces, dir, TrackerKind::Joint), expected)
+                << threads << " threads, first piece " << pieces[0];
 }
 
 TEST(StreamAnalysis, NoSampleGivesNoFrame) {

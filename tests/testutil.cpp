@@ -22,6 +22,15 @@ namespace fs = std::filesystem;
 
 namespace testutil {
 
+Matrix candidate_rows(std::initializer_list<std::vector<double>> rows) {
+    Matrix m;
+    for (std::vector<double> r : rows) {
+        r.resize(4, 0.0);
+        m.push_back(r);
+    }
+    return m;
+}
+
 TempDir::TempDir() {
     std::string tmpl = (fs::temp_directory_path() / "corlune-test-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");

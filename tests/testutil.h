@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,7 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "matrix.h"
+
 namespace testutil {
+
+// F0 candidate rows as written, each padded with zeros to four candidates.
+Matrix candidate_rows(std::initializer_list<std::vector<double>> rows);
 
 // A fresh directory under the system temp dir, removed with its content.
 class TempDir {
