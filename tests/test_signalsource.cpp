@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ruletracker.h"
@@ -170,4 +171,21 @@ TEST(FrameResultsTables, HoldTheResultFilesBytesAndTheUnwrappedIdentifiers) {
         EXPECT_EQ(static_cast<std::int16_t>(t.ids[i]), t.groups[i]);
     }
     EXPECT_GT(claimed, 100u);
+}
+
+TEST(SignalSource, AnalysesSetUpAndRunOnSeveralThreadsAtOnceGiveTheSameResults) {
+    std::vector<std::vector<double>> signals;
+    for (int i = 0; i < 3; ++i) signals.push_back(harmonic_complex(kRate, 0.6, 100.0 + 40 * i, 150.0, 0.3));
+    auto analyse = [&](int i) {
+        StreamAnalysis stream(kRate, 1 + i % 2);
+        EXPECT_FALSE(stream_samples(SampleView::of(signals[i].data(), signals[i].size()), stream));
+        stream.finish();
+        return tables_of(stream).mask;
+    };
+    std::vector<std::vector<float>> alone, together(signals.size());
+    for (int i = 0; i < 3; ++i) alone.push_back(analyse(i));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i) threads.emplace_back([&, i] { together[i] = analyse(i); });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(together, alone);
 }
