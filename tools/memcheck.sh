@@ -3,7 +3,8 @@
 # second time with --sync and two threads over the set the first
 # published), on a copy cut short inside its header (a run refused by the
 # reader), on a stereo FLAC file of the fuzzing seeds, and on the example
-# piped into standard input with three threads; fails on any memory error
+# piped into standard input with three threads, and the sample arrays of
+# the Python package (test_signalsource); fails on any memory error
 # or leak. Needs a built $BUILD/corlune (default build/, made by make test
 # or make demo).
 #
@@ -42,4 +43,15 @@ head -c 40 examples/twovoice.wav >"$tmp/cut.wav"
 memcheck 1 "$tmp/cut.wav" "$tmp/out"
 memcheck 0 --mix fuzz/corpus/wav/stereo8k.flac "$tmp/out"
 memcheck 0 --threads=3 --name=piped - "$tmp/out" < <(cat examples/twovoice.wav)
+# Arrays in memory as the Python package hands them over: every element
+# type, strides forwards and backwards, refused samples.
+status=0
+valgrind --quiet --error-exitcode=3 --leak-check=full --show-leak-kinds=all \
+  --errors-for-leak-kinds=all --suppressions="$tmp/fftw.supp" \
+  "${BUILD:-build}/tests/test_signalsource" --gtest_brief=1 \
+  --gtest_filter='SampleView.*:SignalSource.ABad*:SignalSource.EveryView*' || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "memcheck: test_signalsource exited with $status (3: memory error or leak)"
+  exit 1
+fi
 echo "memcheck: no errors, no leaks"
