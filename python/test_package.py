@@ -4,6 +4,7 @@ file and through save(); refusals; threads. Needs the extension (build/python
 first on PYTHONPATH) and the program (CORLUNE_EXE)."""
 
 import os
+import signal
 import subprocess
 import tempfile
 import threading
@@ -212,6 +213,26 @@ class Threads(PackageTest):
             w.join()
         self.assertEqual(together, alone)
         self.assertGreater(ticks, 10)
+
+
+class Interrupt(PackageTest):
+    def test_ctrl_c_stops_an_analysis_on_the_main_thread(self):
+        x = np.tile(two_voices(16000, 1.0) / 32768.0, 30)  # 30 s
+        timer = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT))
+        start = time.perf_counter()
+        timer.start()
+        with self.assertRaises(KeyboardInterrupt):
+            corlune.analyze(x, 16000)
+        stopped = time.perf_counter() - start
+        timer.join()
+        whole = timed(lambda: corlune.analyze(x, 16000))
+        self.assertLess(stopped, whole / 2)
+
+
+def timed(call):
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
 
 
 if __name__ == "__main__":

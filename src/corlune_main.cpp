@@ -103,7 +103,10 @@ int analysis_threads(const Options& opt) {
 bool stream_signal(AudioInput& in, const Options& opt, const std::string& label,
                    StreamAnalysis& stream, ProgressLine& progress) {
     const RecordingOutcome out = stream_recording(
-        in, signal_choice(opt), stream, [&](std::int64_t samples) { progress.update(samples); });
+        in, signal_choice(opt), stream, [&](std::int64_t samples) {
+            progress.update(samples);
+            return true;
+        });
     progress.clear();
     if (out.refusal) std::cerr << out.refusal.message << ": " << label << std::endl;
     if (!out.warning.empty()) std::cerr << out.warning << ": " << label << std::endl;

@@ -73,7 +73,8 @@ void SampleView::copy(std::size_t from, std::size_t n, double* out) const {
     }
 }
 
-SignalRefusal stream_samples(const SampleView& x, StreamAnalysis& stream) {
+SignalRefusal stream_samples(const SampleView& x, StreamAnalysis& stream,
+                             const SourceProgress& progress) {
     if (x.size == 0) return refuse("No samples in the signal");
     if (SignalRefusal r = length_refusal(static_cast<std::int64_t>(x.size), stream)) return r;
     std::vector<double> block;
@@ -87,6 +88,7 @@ SignalRefusal stream_samples(const SampleView& x, StreamAnalysis& stream) {
             if (!direct) x.copy(from, n, block.data());
             if (pass == 1) {
                 stream.push(v, n);
+                if (progress && !progress(stream.samples())) return refuse(kStopped);
                 continue;
             }
             const std::size_t bad = first_unusable(v, n);
@@ -97,7 +99,7 @@ SignalRefusal stream_samples(const SampleView& x, StreamAnalysis& stream) {
 }
 
 RecordingOutcome stream_recording(AudioInput& in, const SignalChoice& choice, StreamAnalysis& stream,
-                                  const std::function<void(std::int64_t)>& progress) {
+                                  const SourceProgress& progress) {
     RecordingOutcome out;
     std::vector<double> x;
     for (;;) {
@@ -111,7 +113,10 @@ RecordingOutcome stream_recording(AudioInput& in, const SignalChoice& choice, St
         out.refusal = length_refusal(stream.samples() + static_cast<std::int64_t>(x.size()), stream);
         if (out.refusal) return out;
         stream.push(x.data(), x.size());
-        if (progress) progress(stream.samples());
+        if (progress && !progress(stream.samples())) {
+            out.refusal = refuse(kStopped);
+            return out;
+        }
     }
     if (in.failed())
         out.refusal = refuse(in.error());

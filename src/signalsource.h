@@ -36,6 +36,11 @@ constexpr double kMaxMagnitude = 16777216.0;
 // Samples handed to the analysis at a time.
 constexpr std::size_t kSourceBlock = 65536;
 
+// Hears the samples pushed into the analysis so far, after each block;
+// returns false to stop the analysis there (an interrupt).
+using SourceProgress = std::function<bool(std::int64_t samples)>;
+constexpr const char* kStopped = "Analysis stopped";
+
 // Why a signal is not analysed; empty message: it is.
 struct SignalRefusal {
     std::string message;
@@ -74,8 +79,9 @@ struct SampleView {
 // analysis's frame count allows at srate, or one holding an unusable sample
 // (its index and value in the message); otherwise pushes every sample into
 // stream (not finished), in blocks, copying only what is not contiguous
-// float64.
-SignalRefusal stream_samples(const SampleView& x, StreamAnalysis& stream);
+// float64. Refused with kStopped when progress stops it.
+SignalRefusal stream_samples(const SampleView& x, StreamAnalysis& stream,
+                             const SourceProgress& progress = nullptr);
 
 // What reading a recording into the analysis came to.
 struct RecordingOutcome {
@@ -85,6 +91,6 @@ struct RecordingOutcome {
 
 // Reads the chosen signal of an opened recording to its end and pushes it
 // into stream (not finished); progress, if given, hears the samples
-// analysed so far after each block.
+// analysed so far after each block (refused with kStopped when it stops).
 RecordingOutcome stream_recording(AudioInput& in, const SignalChoice& choice, StreamAnalysis& stream,
-                                  const std::function<void(std::int64_t)>& progress);
+                                  const SourceProgress& progress);

@@ -119,6 +119,20 @@ TEST(SignalSource, ABadSampleOrNoneIsRefusedBeforeAnySampleIsAnalysed) {
     EXPECT_EQ(other.samples(), 0);
 }
 
+TEST(SignalSource, ProgressHearsEachBlockAndMayStopTheAnalysis) {
+    const std::vector<double> x = two_voices(10.0);
+    std::vector<std::int64_t> heard;
+    StreamAnalysis stream(kRate);
+    const SignalRefusal r = stream_samples(SampleView::of(x.data(), x.size()), stream,
+                                           [&](std::int64_t samples) {
+                                               heard.push_back(samples);
+                                               return heard.size() < 2;
+                                           });
+    EXPECT_EQ(r.message, kStopped);
+    EXPECT_EQ(heard, (std::vector<std::int64_t>{65536, 131072}));
+    EXPECT_EQ(stream.samples(), 131072);
+}
+
 TEST(SignalSource, EveryViewOfTheSameSamplesGivesTheSameResults) {
     const std::vector<std::int16_t> pcm = to_pcm16(two_voices(1.3));
     std::vector<double> scaled(pcm.size());

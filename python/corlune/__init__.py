@@ -80,7 +80,8 @@ def analyze(signal, srate, *, threads=1):
     an empty one, a sample that is not finite or beyond 2**24 times full
     scale (its index is named), a rate outside the range. The interpreter's
     lock is released while the analysis runs, so other threads may analyse
-    other signals meanwhile."""
+    other signals meanwhile; on the main thread, Ctrl-C stops it with
+    KeyboardInterrupt."""
     if not isinstance(signal, np.ndarray):
         raise TypeError(f"signal must be a numpy array, not {type(signal).__name__}")
     tables = _extension().analyze(signal, _rate(srate), _threads(threads))

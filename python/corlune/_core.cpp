@@ -122,6 +122,28 @@ py::dict result_tables(const StreamAnalysis& stream) {
     return d;
 }
 
+// Lets Ctrl-C stop an analysis: after each block, the interpreter's signal
+// handlers run; one that raises (KeyboardInterrupt) stops the analysis, and
+// its exception is raised once the library has returned.
+bool keep_going(std::int64_t) {
+    py::gil_scoped_acquire locked;
+    return PyErr_CheckSignals() == 0;
+}
+
+// keep_going on the main thread, where the interpreter runs its signal
+// handlers; elsewhere nothing (no lock taken per block).
+SourceProgress interrupt_check() {
+    const py::module_ threading = py::module_::import("threading");
+    if (threading.attr("current_thread")().is(threading.attr("main_thread")())) return keep_going;
+    return nullptr;
+}
+
+// Raises the exception of a stopped analysis, or the refusal.
+void raise_refusal(const SignalRefusal& r, const std::string& where) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    throw py::value_error(r.message + where);
+}
+
 // The tracker's run over a finished analysis.
 void track(StreamAnalysis& stream) {
     RuleTracker tracker;
@@ -133,16 +155,17 @@ py::dict analyze(const py::array& signal, long long srate, int threads) {
     const int rate = checked_rate(srate);
     const int nthreads = analysis_threads(threads);
     auto stream = std::make_unique<StreamAnalysis>(rate, nthreads);
+    const SourceProgress check = interrupt_check();
     SignalRefusal refusal;
     {
         py::gil_scoped_release unlocked;
-        refusal = stream_samples(x, *stream);
+        refusal = stream_samples(x, *stream, check);
         if (!refusal) {
             stream->finish();
             track(*stream);
         }
     }
-    if (refusal) throw py::value_error(refusal.message);
+    if (refusal) raise_refusal(refusal, "");
     py::dict d = result_tables(*stream);
     d["srate"] = rate;
     return d;
@@ -196,17 +219,18 @@ py::dict analyze_file(const std::string& path, py::object channel, bool mix, int
     if (SignalRefusal r = rate_refusal(rate)) throw py::value_error(r.message + ": " + path);
     const int nthreads = analysis_threads(threads);
     auto stream = std::make_unique<StreamAnalysis>(rate, nthreads);
+    const SourceProgress check = interrupt_check();
     RecordingOutcome out;
     {
         py::gil_scoped_release unlocked;
-        out = stream_recording(in, choice, *stream, nullptr);
+        out = stream_recording(in, choice, *stream, check);
         in.close();
         if (!out.refusal) {
             stream->finish();
             track(*stream);
         }
     }
-    if (out.refusal) throw py::value_error(out.refusal.message + ": " + path);
+    if (out.refusal) raise_refusal(out.refusal, ": " + path);
     warn(out.warning.empty() ? "" : out.warning + ": " + path);
     py::dict d = result_tables(*stream);
     d["srate"] = rate;

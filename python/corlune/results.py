@@ -69,6 +69,10 @@ class ResultFileError(Exception):
 
 @dataclass(frozen=True)
 class Results:
+    """The results of one analysis: numpy arrays with one row per 10 ms frame,
+    in the element types of the result files (see the package's help), from
+    corlune.analyze, analyze_file or load. prefix is None for results held
+    only in memory; save(prefix) writes them as the program does."""
     prefix: str
     frmseg: np.ndarray    # frames x channels, int16
     f0cands: np.ndarray   # frames x 4, float32
