@@ -182,6 +182,10 @@ class Arrays(PackageTest):
             warnings.simplefilter("always")
             corlune.analyze_file(short)
         self.assertIn("shorter than its header claims", str(caught[0].message))
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with self.assertRaises(RuntimeWarning):
+                corlune.read_audio(short)
 
     def test_save_publishes_whole_sets_and_refuses_bad_places(self):
         res = corlune.analyze(two_voices(16000, 0.5), 16000)

@@ -208,8 +208,10 @@ SignalChoice open_recording(AudioInput& in, const std::string& path, py::object 
     return SignalChoice::one(static_cast<int>(c));
 }
 
+// A RuntimeWarning; raised instead where warnings are made errors.
 void warn(const std::string& text) {
-    if (!text.empty()) PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1);
+    if (!text.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0)
+        throw py::error_already_set();
 }
 
 py::dict analyze_file(const std::string& path, py::object channel, bool mix, int threads) {
