@@ -1,5 +1,5 @@
 """Builds the extension corlune._core from the library's sources (everything
-in src/ but the program's main), with the flags the CMake build uses: C++17,
+in src/ but the programs' drivers), with the flags the CMake build uses: C++17,
 no fused or reordered floating-point operations (the results are bit-exact
 by design), optimised. FFTW 3, libsndfile and zlib are found with
 pkg-config. The rest of the package is declared in pyproject.toml."""
@@ -28,8 +28,9 @@ def project_version():
 
 
 def library_sources():
+    """src/*.cpp but the programs' drivers (corlune_main.cpp, corlune_score.cpp)."""
     sources = sorted(glob.glob("src/*.cpp"))
-    return [s for s in sources if os.path.basename(s) != "corlune_main.cpp"]
+    return [s for s in sources if not os.path.basename(s).startswith("corlune_")]
 
 
 ParallelCompile("CORLUNE_BUILD_JOBS", default=os.cpu_count() or 1).install()

@@ -1,10 +1,14 @@
 #!/usr/bin/python3
-"""Writes twovoice.wav: two synthetic voices speaking at once.
+"""Writes twovoice.wav: two synthetic voices speaking at once; and each voice
+alone, twovoice.src1.wav (voice A) and twovoice.src2.wav (voice B), in the
+mixture's scale as 32-bit float, so that separations can be scored
+(corlune-score twovoice.wav twovoice.src1.wav twovoice.src2.wav).
 
 Each voice is a harmonic complex with a gliding F0, shaped by a speech-like
 spectral envelope (three formant resonances and a -6 dB/octave tilt) and an
 amplitude contour of syllable-like bursts. Voice A glides 105 -> 135 Hz,
-voice B 215 -> 175 Hz. 2.0 s, 16 kHz, 16-bit mono. Standard library only, so
+voice B 215 -> 175 Hz. 2.0 s, 16 kHz, 16-bit mono (the sources: their sum within the mixture's
+rounding to 16 bits). Standard library only, so
 the example can be regenerated anywhere: python3 examples/make_twovoice.py
 """
 import math
@@ -54,6 +58,17 @@ def voice(f0a, f0b, formants, onsets, level):
     return out
 
 
+def write_float_wav(path, samples):
+    """Mono 32-bit float WAV (format code 3) at RATE."""
+    data = b"".join(struct.pack("<f", v) for v in samples)
+    fmt = struct.pack("<HHIIHH", 3, 1, RATE, RATE * 4, 4, 32)
+    fact = struct.pack("<I", len(samples))
+    body = (b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"fact" +
+            struct.pack("<I", len(fact)) + fact + b"data" + struct.pack("<I", len(data)) + data)
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", len(body)) + body)
+
+
 def main():
     a = voice(105.0, 135.0, [(600, 90, 1.0), (1100, 110, 0.6), (2500, 160, 0.25)],
               [(0.10, 0.75), (0.90, 1.85)], 0.16)
@@ -70,6 +85,10 @@ def main():
         w.setframerate(RATE)
         w.writeframes(frames)
     print(f"wrote {path}: {len(mixture)} samples at {RATE} Hz")
+    for name, source in (("twovoice.src1.wav", a), ("twovoice.src2.wav", b)):
+        src_path = os.path.join(os.path.dirname(path), name)
+        write_float_wav(src_path, [v * scale / 32768.0 for v in source])
+        print(f"wrote {src_path}")
 
 
 if __name__ == "__main__":

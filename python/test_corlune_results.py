@@ -1,6 +1,7 @@
 """Reader, track and fragment derivation, summary and command, on result files
 written here with numpy in corlune's layouts."""
 
+import dataclasses
 import os
 import re
 import subprocess
@@ -16,6 +17,7 @@ from corlune import results as cr
 HERE = os.path.dirname(os.path.abspath(__file__))
 VIEW = os.path.join(HERE, "corlune-view")
 FILES = {**cr.LAYOUT, **cr.OPTIONAL_LAYOUT}
+WITH_LABELS = (*cr.LAYOUT, "f0labels")
 
 
 def two_voices(nframes=120, nchans=32):
@@ -191,15 +193,15 @@ class RecordTest(ResultFiles):
         with self.subTest("no record: read when present"):
             np.testing.assert_array_equal(cr.load(self.prefix).f0labels, f0labels)
         with self.subTest("listed in the record"):
-            write_record(self.prefix, record_of(self.prefix, tuple(FILES)))
+            write_record(self.prefix, record_of(self.prefix, WITH_LABELS))
             res = cr.load(self.prefix)
-            self.assertEqual(list(res.record), list(FILES))
+            self.assertEqual(list(res.record), list(WITH_LABELS))
             np.testing.assert_array_equal(res.f0labels, f0labels)
         with self.subTest("left over from another run: not in the record"):
             write_record(self.prefix, record_of(self.prefix))
             self.assertIsNone(cr.load(self.prefix).f0labels)
         with self.subTest("listed, but changed since"):
-            write_record(self.prefix, record_of(self.prefix, tuple(FILES)))
+            write_record(self.prefix, record_of(self.prefix, WITH_LABELS))
             write(self.prefix, {"f0labels": f0labels[::-1]})
             self.assertRaisesRegex(cr.ResultFileError, "f0labels does not match", cr.load, self.prefix)
         with self.subTest("frame count differs"):
@@ -207,6 +209,59 @@ class RecordTest(ResultFiles):
             write(self.prefix, {"f0labels": f0labels[:-1]})
             self.assertRaisesRegex(cr.ResultFileError, r"(?s)disagree.*\.f0labels: 238 values",
                                    cr.load, self.prefix)
+
+
+def voices_of(arrays):
+    """.voices for two_voices(): slot 0's fragment (label 6) is voice 1, slot 1's voice 2."""
+    return np.where(arrays["groups"] == 6, 1, np.where(arrays["groups"] == 12, 2, 0)).astype(np.int16)
+
+
+class VoicesTest(ResultFiles):
+    def test_voices_are_read_checked_and_summed_up(self):
+        arrays = two_voices()
+        voices = voices_of(arrays)
+        write(self.prefix, {**arrays, "voices": voices})
+        write_record(self.prefix, record_of(self.prefix, (*cr.LAYOUT, "voices")))
+        res = cr.load(self.prefix)
+        np.testing.assert_array_equal(res.voices, voices)
+        self.assertEqual(cr.fragment_voices(res).tolist(), [1, 2])
+        self.assertIn("voices          1440 units in 1 fragments (voice 1, the lower), "
+                      "1440 in 1 (voice 2)", cr.summary(res))
+        self.assertIsNone(cr.fragment_voices(dataclasses.replace(res, voices=None)))
+        os.remove(f"{self.prefix}.{cr.RECORD}")
+        for name, change, message in (
+                ("a voice 3", lambda v: v.__setitem__((50, 3), 3), "voice 3 at frame 50, channel 3"),
+                ("a voice on an unclaimed unit", lambda v: v.__setitem__((5, 0), 1),
+                 "frame 5, channel 0, which no fragment claims"),
+                ("one fragment in two voices", lambda v: v.__setitem__((50, 3), 2),
+                 "units of fragment 6 two voices")):
+            with self.subTest(name):
+                bad = voices.copy()
+                change(bad)
+                write(self.prefix, {"voices": bad})
+                with self.assertRaisesRegex(cr.ResultFileError, message):
+                    cr.fragment_voices(cr.load(self.prefix))
+
+    def test_viewer_colours_by_voice(self):
+        arrays = two_voices()
+        write(self.prefix, arrays)
+        png = os.path.join(self.tmp.name, "utt.png")
+        done = subprocess.run([VIEW, self.prefix, "--png", png, "--colour", "voice"],
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("has no .voices to colour by voice", done.stderr)
+        write(self.prefix, {"voices": voices_of(arrays)})
+        done = subprocess.run([VIEW, self.prefix, "--png", png, "--colour", "voice"],
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("voices ", done.stdout)
+        res = cr.load(self.prefix)
+        known = cr.identify(res)
+        image = corlune_plot._unit_image(res, known, 50, 51, corlune_plot.VOICE_PALETTE,
+                                         cr.fragment_voices(res, known) - 1)
+        full = 0.2 + 0.8 * (0.9 - 0.5) / (cr.MASK_EXACT - 0.5)
+        np.testing.assert_allclose(image[0, 0], 1 - full * (1 - corlune_plot.VOICE_PALETTE[0]),
+                                   rtol=1e-6)
 
 
 class DerivationTest(ResultFiles):

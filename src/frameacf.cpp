@@ -57,19 +57,16 @@ void power_spectrum(double* s, int w) {
     if (w % 2 == 0) s[w / 2] = s[w / 2] * s[w / 2];
 }
 
-// FFTW's planner is not reentrant: plans are made and destroyed under one
-// lock, so that analyses may be set up on several threads at once (the
-// transforms themselves run unlocked).
-std::mutex& planner_lock() {
-    static std::mutex lock;
-    return lock;
-}
-
 double* transform_array(int w) {
     return static_cast<double*>(fftw_malloc(sizeof(double) * static_cast<size_t>(w)));
 }
 
 }  // namespace
+
+std::mutex& fftw_planner_lock() {
+    static std::mutex lock;
+    return lock;
+}
 
 struct FrameAutocorrelation::Plans {
     fftw_plan forward;
@@ -83,7 +80,7 @@ FrameAutocorrelation::FrameAutocorrelation(int window, int nlags, vec::Width wid
     // which the execute calls then take in their place.
     double* time = transform_array(window);
     double* spectrum = transform_array(window);
-    std::lock_guard<std::mutex> planning(planner_lock());
+    std::lock_guard<std::mutex> planning(fftw_planner_lock());
     plans_->forward = fftw_plan_r2r_1d(window, time, spectrum, FFTW_R2HC, FFTW_ESTIMATE);
     plans_->backward = fftw_plan_r2r_1d(window, spectrum, time, FFTW_HC2R, FFTW_ESTIMATE);
     fftw_free(time);
@@ -95,7 +92,7 @@ FrameAutocorrelation::FrameAutocorrelation(int window, int nlags, vec::Width wid
 }
 
 FrameAutocorrelation::~FrameAutocorrelation() {
-    std::lock_guard<std::mutex> planning(planner_lock());
+    std::lock_guard<std::mutex> planning(fftw_planner_lock());
     fftw_destroy_plan(plans_->forward);
     fftw_destroy_plan(plans_->backward);
     delete plans_;

@@ -15,9 +15,15 @@
 //     const double* lags = acf.analyse(frame, ws); // 240 values, valid until ws is reused
 #pragma once
 
+#include <mutex>
 #include <vector>
 
 #include "vectors.h"
+
+// The lock under which every FFTW plan of the library is made and destroyed:
+// FFTW's planner is not reentrant, and analyses may be set up on several
+// threads at once (the transforms themselves run unlocked).
+std::mutex& fftw_planner_lock();
 
 class FrameAutocorrelation {
 public:

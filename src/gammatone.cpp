@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 #include <variant>
 
 namespace {
@@ -52,16 +53,23 @@ public:
         }
     }
 
-    // Filters n samples of x; out[lane][t] receives the rectified output.
-    // (Inlined into a caller compiled for the vectors' instruction set.)
-    [[gnu::always_inline]] inline void run(const double* x, size_t n, double* const* out) {
+    // Filters n samples of the input; out[lane][t] receives the output,
+    // half-wave rectified when kRectify. Input is OneSignal (every lane
+    // filters the same signal) or SignalPerLane. (Inlined into a caller
+    // compiled for the vectors' instruction set.)
+    template <bool kRectify, typename Input>
+    [[gnu::always_inline]] inline void run(const Input& input, size_t n, double* const* out) {
         State a = states_[0], b = states_[1];
         for (size_t t = 0; t < n; ++t) {
-            V xt;
-            vec::set_all(xt, x[t]);
+            V xa, xb;
+            input.load(t, xa, xb);
             V y[2];
-            a.step(xt, y[0]);
-            b.step(xt, y[1]);
+            a.step(xa, y[0]);
+            b.step(xb, y[1]);
+            if constexpr (kRectify) {
+                y[0] = y[0] < V{} ? V{} : y[0];
+                y[1] = y[1] < V{} ? V{} : y[1];
+            }
             for (int lane = 0; lane < kLanes; ++lane)
                 out[lane][t] = y[lane / kPerVector][lane % kPerVector];
         }
@@ -69,12 +77,32 @@ public:
         states_[1] = b;
     }
 
+    // One signal x into every lane.
+    struct OneSignal {
+        const double* x;
+        [[gnu::always_inline]] inline void load(size_t t, V& a, V& b) const {
+            vec::set_all(a, x[t]);
+            b = a;
+        }
+    };
+    // Lane i filters x[i].
+    struct SignalPerLane {
+        const double* const* x;
+        [[gnu::always_inline]] inline void load(size_t t, V& a, V& b) const {
+            for (int i = 0; i < kPerVector; ++i) {
+                a[i] = x[i][t];
+                b[i] = x[kPerVector + i][t];
+            }
+        }
+    };
+
 private:
     struct alignas(vec::kAlign) State {
         V c1{}, c2{}, c3{}, c4{}, c5{}, gain{}, cosw{}, sinw{};
         V p1r{}, p2r{}, p3r{}, p4r{}, p1i{}, p2i{}, p3i{}, p4i{};
         V cs{}, sn{};
 
+        // One sample: y receives the filter's output before rectification.
         [[gnu::always_inline]] inline void step(const V& x, V& y) {
             V tiny;
             vec::set_all(tiny, kFlushBelow);
@@ -89,7 +117,6 @@ private:
             const V ur = p0r + c1 * p1r + c5 * p2r;
             const V ui = p0i + c1 * p1i + c5 * p2i;
             y = (ur * cs + ui * sn) * gain;
-            y = y < V{} ? V{} : y;
             p4r = p3r, p3r = p2r, p2r = p1r, p1r = p0r;
             p4i = p3i, p3i = p2i, p2i = p1i, p1i = p0i;
             const V ncs = cs * cosw + sn * sinw;
@@ -113,12 +140,17 @@ public:
 
     // count channels, at most lanes(width); the lanes beyond count repeat
     // the last channel and their output is discarded.
-    Bank(const double* cf, int count, int fs, vec::Width width)
-        : width_(width_for(width)), lanes_(make_lanes(cf, count, fs, width_)) {}
+    Bank(const double* cf, int count, int fs, vec::Width width, bool rectify)
+        : width_(width_for(width)), rectify_(rectify), lanes_(make_lanes(cf, count, fs, width_)) {}
 
-    // Filters n samples of x; out[lane][t], lane < lanes(width), receives the output.
+    // Filters n samples of x in every lane; out[lane][t], lane <
+    // lanes(width), receives the output.
     void run(const double* x, size_t n, double* const* out) {
-        vec::dispatch<Filter>(width_, lanes_, x, n, out);
+        vec::dispatch<Filter<false>>(width_, lanes_, rectify_, x, n, out);
+    }
+    // The same with lane i filtering x[i].
+    void run_each(const double* const* x, size_t n, double* const* out) {
+        vec::dispatch<Filter<true>>(width_, lanes_, rectify_, x, n, out);
     }
 
 private:
@@ -128,15 +160,24 @@ private:
             return Lanes(std::in_place_type<GammatoneLanes<f64x4>>, cf, count, fs);
         return Lanes(std::in_place_type<GammatoneLanes<f64x2>>, cf, count, fs);
     }
+    template <bool kPerLane>
     struct Filter {
         static constexpr vec::Width kWidest = vec::Width::Avx;
-        template <vec::Width W>
-        [[gnu::always_inline]] static inline void run(Lanes& lanes, const double* x, size_t n,
+        template <vec::Width W, typename X>
+        [[gnu::always_inline]] static inline void run(Lanes& lanes, bool rectify, X x, size_t n,
                                                       double* const* out) {
-            std::get<GammatoneLanes<vec::Doubles<W>>>(lanes).run(x, n, out);
+            using L = GammatoneLanes<vec::Doubles<W>>;
+            using Input = std::conditional_t<kPerLane, typename L::SignalPerLane,
+                                             typename L::OneSignal>;
+            L& l = std::get<L>(lanes);
+            if (rectify)
+                l.template run<true>(Input{x}, n, out);
+            else
+                l.template run<false>(Input{x}, n, out);
         }
     };
     vec::Width width_;
+    bool rectify_;
     Lanes lanes_;
 };
 
@@ -146,24 +187,40 @@ int Filterbank::lanes(vec::Width width) {
 }
 
 Filterbank::Filterbank(const double* cf, int count, int srate, vec::Width width)
+    : Filterbank(cf, count, srate, Output::Rectified, width) {}
+
+Filterbank::Filterbank(const double* cf, int count, int srate, Output output, vec::Width width)
     : count_(count), lanes_(lanes(width)) {
     banks_.reserve(static_cast<size_t>((count + lanes_ - 1) / lanes_));
     for (int c0 = 0; c0 < count; c0 += lanes_)
-        banks_.emplace_back(cf + c0, std::min(lanes_, count - c0), srate, width);
+        banks_.emplace_back(cf + c0, std::min(lanes_, count - c0), srate, width,
+                            output == Output::Rectified);
 }
 
 Filterbank::~Filterbank() = default;
 
-void Filterbank::filter(const double* x, size_t n, double* const* out) {
+double* const* Filterbank::lane_outputs(int c0, double* const* out, size_t n, double** o) {
     if (count_ % lanes_ != 0 && discardSize_ < n) {
         discard_.reset(new double[n]);
         discardSize_ = n;
     }
+    for (int lane = 0; lane < lanes_; ++lane)
+        o[lane] = c0 + lane < count_ ? out[c0 + lane] : discard_.get();
+    return o;
+}
+
+void Filterbank::filter(const double* x, size_t n, double* const* out) {
     double* o[kMaxLanes];
+    for (int c0 = 0, b = 0; c0 < count_; c0 += lanes_, ++b)
+        banks_[static_cast<size_t>(b)].run(x, n, lane_outputs(c0, out, n, o));
+}
+
+void Filterbank::filter_each(const double* const* x, size_t n, double* const* out) {
+    double* o[kMaxLanes];
+    const double* in[kMaxLanes];
     for (int c0 = 0, b = 0; c0 < count_; c0 += lanes_, ++b) {
-        for (int lane = 0; lane < lanes_; ++lane)
-            o[lane] = c0 + lane < count_ ? out[c0 + lane] : discard_.get();
-        banks_[static_cast<size_t>(b)].run(x, n, o);
+        for (int lane = 0; lane < lanes_; ++lane) in[lane] = x[std::min(c0 + lane, count_ - 1)];
+        banks_[static_cast<size_t>(b)].run_each(in, n, lane_outputs(c0, out, n, o));
     }
 }
 

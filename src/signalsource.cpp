@@ -99,7 +99,7 @@ SignalRefusal stream_samples(const SampleView& x, StreamAnalysis& stream,
 }
 
 RecordingOutcome stream_recording(AudioInput& in, const SignalChoice& choice, StreamAnalysis& stream,
-                                  const SourceProgress& progress) {
+                                  const SourceProgress& progress, const SourceTap& tap) {
     RecordingOutcome out;
     std::vector<double> x;
     for (;;) {
@@ -110,7 +110,9 @@ RecordingOutcome stream_recording(AudioInput& in, const SignalChoice& choice, St
             out.refusal = unusable_sample(stream.samples() + static_cast<std::int64_t>(bad), x[bad]);
             return out;
         }
-        out.refusal = length_refusal(stream.samples() + static_cast<std::int64_t>(x.size()), stream);
+        const std::int64_t samples = stream.samples() + static_cast<std::int64_t>(x.size());
+        out.refusal = length_refusal(samples, stream);
+        if (!out.refusal && tap) out.refusal = tap(x.data(), x.size(), samples);
         if (out.refusal) return out;
         stream.push(x.data(), x.size());
         if (progress && !progress(stream.samples())) {

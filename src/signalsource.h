@@ -47,6 +47,10 @@ struct SignalRefusal {
     explicit operator bool() const { return !message.empty(); }
 };
 
+// Sees each block of a recording's samples before the analysis does
+// (samples: the count read once it is added); a refusal stops the reading.
+using SourceTap = std::function<SignalRefusal(const double* x, std::size_t n, std::int64_t samples)>;
+
 // "Sample rate R Hz outside 4000 to 192000 Hz" for a rate outside the range.
 SignalRefusal rate_refusal(std::int64_t srate);
 // The refusal of a recording of f.channels channels when channel (1-based,
@@ -91,6 +95,7 @@ struct RecordingOutcome {
 
 // Reads the chosen signal of an opened recording to its end and pushes it
 // into stream (not finished); progress, if given, hears the samples
-// analysed so far after each block (refused with kStopped when it stops).
+// analysed so far after each block (refused with kStopped when it stops),
+// and tap, if given, sees each block first.
 RecordingOutcome stream_recording(AudioInput& in, const SignalChoice& choice, StreamAnalysis& stream,
-                                  const SourceProgress& progress);
+                                  const SourceProgress& progress, const SourceTap& tap = nullptr);

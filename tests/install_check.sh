@@ -12,6 +12,7 @@ cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 bin=$tmp/prefix/bin
 test -x "$bin/corlune"
 test -x "$bin/corlune-view"
+test -x "$bin/corlune-score"
 test -f "$tmp/prefix/share/doc/corlune/README.md"
 test -x "$tmp/prefix/share/corlune/slurm_array.sh"
 "$bin/corlune" --version | head -n 1 | grep -q '^corlune '
@@ -21,6 +22,8 @@ cp "$src/examples/twovoice.wav" "$tmp/utt.wav"
 cd "$tmp"
 "$bin/corlune" utt.wav out
 "$bin/corlune-view" out/utt | grep -q '^frames'
+"$bin/corlune-score" --json utt.wav "$src/examples/twovoice.src1.wav" \
+    "$src/examples/twovoice.src2.wav" | grep -q '"voices":'
 if [ -f "$build/corlune.1" ]; then
     test -f "$tmp/prefix/share/man/man1/corlune.1"
     grep -q 'fB.-.-channel' "$tmp/prefix/share/man/man1/corlune.1"

@@ -65,3 +65,48 @@ TEST(Filterbank, BlocksOfAnySizeContinueTheRecursion) {
                 << "channel " << c << ", width " << static_cast<int>(width);
     }
 }
+
+// The signed output is the filter before its rectification: bit for bit the
+// rectified output wherever that is positive, and not positive elsewhere.
+// Each channel filtering a signal of its own gives what a bank over that
+// signal alone gives, in one call or in blocks.
+TEST(Filterbank, SignedOutputAndASignalPerChannel) {
+    const int count = 11;
+    std::vector<double> cf(count);
+    for (int i = 0; i < count; ++i) cf[i] = 70.0 * std::pow(1.5, i);
+    std::vector<std::vector<double>> x;
+    for (int c = 0; c < count; ++c)
+        x.push_back(testutil::harmonic_complex(16000, 0.1, 100.0 + 13 * c, 150.0, 0.5));
+    const size_t n = x[0].size();
+    for (const vec::Width width : vec::supported_widths()) {
+        std::vector<std::vector<double>> rect(count, std::vector<double>(n)), sig = rect, each = rect;
+        std::vector<double*> r, s;
+        for (int c = 0; c < count; ++c) r.push_back(rect[c].data()), s.push_back(sig[c].data());
+        Filterbank(cf.data(), count, 16000, width).filter(x[3].data(), n, r.data());
+        Filterbank(cf.data(), count, 16000, Filterbank::Output::Signed, width)
+            .filter(x[3].data(), n, s.data());
+        int negative = 0;
+        for (int c = 0; c < count; ++c)
+            for (size_t t = 0; t < n; ++t) {
+                if (sig[c][t] > 0.0) ASSERT_EQ(sig[c][t], rect[c][t]) << c << " " << t;
+                else ASSERT_EQ(rect[c][t], 0.0);
+                negative += sig[c][t] < 0.0;
+            }
+        EXPECT_GT(negative, static_cast<int>(count * n / 3));
+
+        Filterbank bank(cf.data(), count, 16000, Filterbank::Output::Signed, width);
+        for (size_t t0 = 0; t0 < n; t0 += 333) {
+            const size_t m = std::min<size_t>(333, n - t0);
+            std::vector<const double*> in;
+            std::vector<double*> out;
+            for (int c = 0; c < count; ++c) in.push_back(x[c].data() + t0), out.push_back(each[c].data() + t0);
+            bank.filter_each(in.data(), m, out.data());
+        }
+        for (int c = 0; c < count; ++c) {
+            std::vector<double> alone(n);
+            double* o = alone.data();
+            Filterbank(&cf[c], 1, 16000, Filterbank::Output::Signed, width).filter(x[c].data(), n, &o);
+            EXPECT_EQ(std::memcmp(alone.data(), each[c].data(), n * sizeof(double)), 0) << "channel " << c;
+        }
+    }
+}

@@ -1,8 +1,9 @@
 """One figure of a corlune run: fragments above, F0 candidates and tracks below.
 
 The upper panel shows the units of every fragment (channels over time),
-coloured by fragment or by the slot of the track that claimed it, pale where
-the mask is 0.5 and full where it is 0.953. Fragment colours repeat from a
+coloured by fragment, by the slot of the track that claimed it, or by the
+voice the set's .voices gives it, pale where the mask is 0.5 and full where
+it is 0.953. Fragment colours repeat from a
 small palette in order of the fragments' start, skipping any colour of a
 fragment still near in time, so that neighbouring fragments always differ.
 The lower panel shows the F0 candidates as dots and each track of the two
@@ -31,25 +32,33 @@ SLOT_STYLE = ("-", "--")
 # tab10 without its grey, which would read as background or as a candidate
 PALETTE = np.array([plt.cm.tab10(i)[:3] for i in range(10) if i != 7])
 SLOT_PALETTE = np.array([PALETTE[0], PALETTE[1], (0.5, 0.5, 0.5)])  # slot 0, slot 1, unknown
+VOICE_PALETTE = np.array([PALETTE[2], PALETTE[3], (0.5, 0.5, 0.5)])  # voice 1, voice 2, none
 WHITE = np.ones(3)
 NO_COLOUR = -1
 
 
-def save_figure(res, path, start=None, stop=None, by_slot=False, known=None):
+def save_figure(res, path, start=None, stop=None, by_slot=False, known=None, by_voice=False):
     """Draws the figure of res for the times start .. stop (seconds; None: the
     ends of the run) and writes it to path (format from the suffix). Colours
-    by slot instead of by fragment when by_slot. known: cr.identify(res), when
-    at hand. ValueError when the range holds no frame of the run."""
+    by slot instead of by fragment when by_slot, by voice when by_voice (the
+    set must have .voices). known: cr.identify(res), when at hand. ValueError
+    when the range holds no frame of the run, or by_voice without .voices."""
     known = known or cr.identify(res)
     first, end = frame_range(res, start, stop)
-    if by_slot:
+    if by_voice:
+        voices = cr.fragment_voices(res, known)
+        if voices is None:
+            raise ValueError(f"{res.prefix} has no .voices to colour by")
+        palette, colours = VOICE_PALETTE, np.where(voices > 0, voices - 1, 2)
+    elif by_slot:
         palette = SLOT_PALETTE
         colours = np.array([2 if f.slot is None else f.slot for f in known.fragments], int)
     else:
         palette, colours = PALETTE, fragment_colours(known.fragments, len(PALETTE))
     fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(11, 7),
                                       gridspec_kw={"height_ratios": (1, 1)})
-    _draw_fragments(top, res, known, first, end, palette, colours, by_slot)
+    _draw_fragments(top, res, known, first, end, palette, colours,
+                    "voice" if by_voice else "slot" if by_slot else "fragment")
     _draw_f0(bottom, res, known, first, end, palette, colours)
     bottom.set_xlim(first * cr.FRAME_SECONDS, max(end, first + 1) * cr.FRAME_SECONDS)
     span = (f"{first * cr.FRAME_SECONDS:.2f}-{end * cr.FRAME_SECONDS:.2f} s of "
@@ -104,7 +113,7 @@ def _unit_image(res, known, first, end, palette, colours):
     return 1.0 - shade[..., None] * (1.0 - rgb)
 
 
-def _draw_fragments(ax, res, known, first, end, palette, colours, by_slot):
+def _draw_fragments(ax, res, known, first, end, palette, colours, colour_by):
     if end > first and res.nchans:
         ax.imshow(_unit_image(res, known, first, end, palette, colours), origin="lower",
                   aspect="auto", interpolation="nearest",
@@ -115,7 +124,11 @@ def _draw_fragments(ax, res, known, first, end, palette, colours, by_slot):
     ax.set_ylabel("channel: centre frequency")
     shown = np.unique(known.unit_fragment[first:end])
     shown = shown[shown >= 0]
-    if by_slot:
+    if colour_by == "voice":
+        what = "voice"
+        handles = [Patch(color=palette[v - 1], label=f"voice {v}" + (" (lower)" if v == 1 else ""))
+                   for v in cr.VOICES]
+    elif colour_by == "slot":
         what = "slot of the claiming track"
         handles = [Patch(color=palette[s], label=f"slot {s}") for s in (0, 1)]
     else:

@@ -15,23 +15,27 @@ utterance, one row per 10 ms analysis frame, named PREFIX + suffix:
     .f0labels  int16    2 columns               low 16 bits of the identifier of the track
                                                 in each track slot; 0 = empty slot
                                                 (sets of older corlune versions lack it)
+    .voices    int16    one column per channel  voice of each unit: 1 the lower voice, 2 the
+                                                higher, 0 the rest (units no fragment claims);
+                                                only in sets of runs that separated voices
 
 Channel 0 has the lowest centre frequency. corlune publishes the files of a
 run as one set and then PREFIX.record, a text file that lists each file's
 suffix, size in bytes and CRC-32 (zlib's); it is renamed into place last.
 `load` reads the files, checks them against the record and checks that they
 agree on the frame count; the channel count follows from the file sizes.
-.f0labels is read when the record lists it (or, in a set without a record,
-when it exists): a .f0labels beside a record that does not list it is left
-alone, as it cannot be this run's. A set whose files do not match its record (files of two runs, as a run killed
+.f0labels and .voices are read when the record lists them (or, in a set
+without a record, when they exist): such a file beside a record that does not
+list it is left alone, as it cannot be this run's. A set whose files do not match its record (files of two runs, as a run killed
 while renaming its files leaves them, or a file changed or cut short since) is
 refused, and so is a set whose record says "publishing" (its run was stopped
 before the record could follow the files). A set without any record was
 written by a corlune from before records existed and is loaded as it is
 (`Results.record` is None): corlune itself never leaves a new set without one.
 `identify` derives the F0 tracks and the fragments, with identifiers that
-stay unique however long the run (`tracks` and `fragments` return each), and
-`summary` renders them as text.
+stay unique however long the run (`tracks` and `fragments` return each),
+`fragment_voices` the voice of each fragment, and `summary` renders them as
+text.
 """
 
 import os
@@ -54,7 +58,9 @@ LAYOUT = {
 # Files that newer corlune versions add to a set and older sets lack.
 OPTIONAL_LAYOUT = {
     "f0labels": (np.dtype("<i2"), 2),
+    "voices": (np.dtype("<i2"), None),
 }
+VOICES = (1, 2)  # the voices' labels in .voices; 0 is the rest
 
 
 RECORD = "record"                       # suffix of the record of a set
@@ -85,6 +91,9 @@ class Results:
     # frames x 2, int16: the low 16 bits of each slot's track identifier; None
     # for a set without .f0labels
     f0labels: np.ndarray = None
+    # frames x channels, int16: each unit's voice (1, 2; 0 the rest); None for
+    # a set without .voices
+    voices: np.ndarray = None
     # What corlune.analyze adds (None in a loaded set): the sample rate in Hz;
     # frames x channels int64, each unit's track identifier, never wrapped
     # (0 = none; identify(res).ids derives the same from the files); frames x
@@ -172,7 +181,42 @@ def load(prefix, nchans=None):
         raise ResultFileError(_mismatch_message(prefix, layout, counts, nframes, nchans))
     arrays = {s: np.frombuffer(data[s], dtype).reshape(nframes, cols or nchans)
               for s, (dtype, cols) in layout.items()}
+    if "voices" in arrays:
+        _check_voices(prefix, arrays)
     return Results(prefix, **arrays, record=record)
+
+
+def _check_voices(prefix, arrays):
+    """Every unit's voice is 0, 1 or 2, and only claimed units have one."""
+    voices = arrays["voices"]
+    bad = np.argwhere((voices < 0) | (voices > max(VOICES)))
+    if bad.size:
+        frame, chan = bad[0]
+        raise ResultFileError(f"{prefix}.voices: voice {voices[frame, chan]} at frame {frame}, "
+                              f"channel {chan}; voices are 0, 1 or 2")
+    stray = np.argwhere((voices != 0) & (arrays["groups"] == 0) & (arrays["mask"] == 0))
+    if stray.size:
+        frame, chan = stray[0]
+        raise ResultFileError(f"{prefix}.voices gives a voice to the unit of frame {frame}, "
+                              f"channel {chan}, which no fragment claims in {prefix}.groups")
+
+
+def fragment_voices(res, known=None):
+    """Per fragment of identify(res), the voice (1 or 2) its units carry in
+    .voices; 0 for a fragment without one. None for a set without .voices.
+    Raises ResultFileError when the units of one fragment carry two voices."""
+    if res.voices is None:
+        return None
+    known = known or identify(res)
+    where = known.unit_fragment >= 0
+    frag, voice = known.unit_fragment[where], res.voices[where].astype(np.int64)
+    per = np.zeros((len(known.fragments), len(VOICES) + 1), np.int64)
+    np.add.at(per, (frag, voice), 1)
+    mixed = np.flatnonzero((per[:, 1:] > 0).sum(axis=1) > 1)
+    if mixed.size:
+        raise ResultFileError(f"{res.prefix}.voices gives the units of fragment "
+                              f"{known.fragments[mixed[0]].label} two voices")
+    return np.where(per[:, 1] > 0, 1, np.where(per[:, 2] > 0, 2, 0))
 
 
 def read_record(prefix):
@@ -558,7 +602,7 @@ def summary(res, every=False, known=None):
     out = [f"corlune results {source} ({res.nchans} channels)",
            f"frames          {res.nframes:6d}  ({res.seconds:.2f} s, 10 ms a frame)",
            f"grouped frames  {grouped:6d}  (at least one channel in a group, .frmseg)"]
-    out += _totals(res, known) + [""] + _slot_table(res, known) + [""]
+    out += _totals(res, known) + _voice_totals(res, known) + [""] + _slot_table(res, known) + [""]
     width = max(5, len(f"{res.seconds:.2f}"))
     if every:
         out += _track_table(known.tracks, width) + [""] + _fragment_table(known.fragments, width)
@@ -582,6 +626,17 @@ def _totals(res, known):
                 "corlune wrote it). Read unsigned, labels stay unique up to 65535; beyond, one",
                 "label may stand for several tracks, whose fragments are then counted as one."]
     return out
+
+
+def _voice_totals(res, known):
+    """Units and fragments of each voice, for a set with .voices."""
+    voices = fragment_voices(res, known)
+    if voices is None:
+        return []
+    units = [int(np.count_nonzero(res.voices == v)) for v in VOICES]
+    frags = [int(np.count_nonzero(voices == v)) for v in VOICES]
+    return [f"voices          {units[0]} units in {frags[0]} fragments (voice 1, the lower), "
+            f"{units[1]} in {frags[1]} (voice 2)"]
 
 
 def _mean_mask(frags):

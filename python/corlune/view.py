@@ -1,4 +1,4 @@
-"""corlune-view PREFIX [--all] [--png FILE [--from S] [--to S] [--colour slot]]:
+"""corlune-view PREFIX [--all] [--png FILE [--from S] [--to S] [--colour slot|voice]]:
 summary (and figure) of one corlune run.
 
 PREFIX is the output prefix of the run, OUTDIR/NAME, whose result files are
@@ -6,8 +6,9 @@ OUTDIR/NAME.frmseg, .f0cands, .f0tracks, .groups, .mask and (from newer
 corlune versions) .f0labels, with their record NAME.record; the path of one
 of those files is accepted too. The summary fits a screen; --all lists every
 track and fragment. --png draws the fragments and F0 tracks, of the seconds
---from .. --to only when given, coloured by fragment or (--colour slot) by
-the slot of the track that claimed them. Exit status 0 on
+--from .. --to only when given, coloured by fragment, by the slot of the
+track that claimed them (--colour slot) or by their voice (--colour voice,
+for a set with .voices). Exit status 0 on
 success, 1 when the files are missing or inconsistent, do not match their
 record (not one run's set) or the figure cannot be written, 2 on usage errors.
 """
@@ -40,9 +41,10 @@ def main(argv=None):
                         help="draw from this time on (default: the start)")
     parser.add_argument("--to", dest="stop", type=float, metavar="SECONDS",
                         help="draw up to this time (default: the end)")
-    parser.add_argument("--colour", choices=("fragment", "slot"), default="fragment",
-                        help="colour units by fragment, neighbours differing (default), or by "
-                             "the slot of the track that claimed them")
+    parser.add_argument("--colour", choices=("fragment", "slot", "voice"), default="fragment",
+                        help="colour units by fragment, neighbours differing (default), by "
+                             "the slot of the track that claimed them, or by their voice "
+                             "(sets with .voices)")
     args = parser.parse_args(argv)
     if not args.png and (args.start is not None or args.stop is not None
                          or args.colour != "fragment"):
@@ -50,6 +52,9 @@ def main(argv=None):
     try:
         res = cr.load(result_prefix(args.prefix))
         known = cr.identify(res)
+        cr.fragment_voices(res, known)  # refuses a .voices at odds with the fragments
+        if args.colour == "voice" and res.voices is None:
+            raise cr.ResultFileError(f"{res.prefix} has no .voices to colour by voice")
     except cr.ResultFileError as e:
         print(f"corlune-view: {e}", file=sys.stderr)
         return 1
@@ -63,7 +68,8 @@ def main(argv=None):
     if args.png:
         try:
             plot.save_figure(res, args.png, args.start, args.stop,
-                                     by_slot=args.colour == "slot", known=known)
+                             by_slot=args.colour == "slot", known=known,
+                             by_voice=args.colour == "voice")
         except OSError as e:
             print(f"corlune-view: cannot write {args.png}: {e.strerror}", file=sys.stderr)
             return 1
