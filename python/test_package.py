@@ -3,6 +3,7 @@ same result files byte for byte, from an array of any accepted kind, from a
 file and through save(); refusals; threads. Needs the extension (build/python
 first on PYTHONPATH) and the program (CORLUNE_EXE)."""
 
+import json
 import os
 import signal
 import subprocess
@@ -108,6 +109,56 @@ class IdentityWithTheProgram(PackageTest):
         expected = file_bytes(self.run_program(wav, "--channel=2"))
         self.assertEqual(array_bytes(corlune.analyze_file(wav, channel=1)),
                          {s: expected[s] for s in SUFFIXES})
+
+
+@unittest.skipUnless(os.access(EXE, os.X_OK), "skipped: corlune binary not found")
+class VoicesAsTheProgramSeparatesAndScoresThem(PackageTest):
+    def test_separate_gives_the_programs_voice_files_and_the_scorer_its_scores(self):
+        srate = 16000
+        low, high = two_voices(srate, 1.5, seed=3), two_voices(srate, 1.5, seed=4)[::-1]
+        pcm = (low // 2 + high // 2).astype(np.int16)
+        paths = [os.path.join(self.tmp, f"{n}.wav") for n in ("mix", "s1", "s2")]
+        for path, x in zip(paths, (pcm, low // 2, high // 2)):
+            write_wav(path, x, srate)
+        prefix = self.run_program(paths[0], "--separate")
+        sep = corlune.separate(pcm, srate, threads=2)
+        for name, signal in (("voice1", sep.voice1), ("voice2", sep.voice2), ("rest", sep.rest)):
+            from_file, rate = corlune.read_audio(f"{prefix}.{name}.wav")
+            self.assertEqual((signal.dtype, rate), (np.float32, srate))
+            np.testing.assert_array_equal(signal, from_file)
+        self.assertEqual(sep.results.voices.tobytes(), read_bytes(f"{prefix}.voices"))
+        expected = file_bytes(prefix)
+        self.assertEqual(array_bytes(sep.results), {s: expected[s] for s in SUFFIXES})
+
+        scores = corlune.score(*(corlune.read_audio(p)[0] for p in paths), srate)
+        done = subprocess.run([EXE + "-score", "--json", *paths], check=True,
+                              capture_output=True, text=True)
+        program = json.loads(done.stdout.splitlines()[-1])
+        for method in ("voices", "ibm", "ideal_grouping"):
+            for k in range(2):
+                got = scores[method][k]
+                self.assertEqual(got["source"], program[method]["source"][k])
+                for key in ("snr", "si_sdr_gain"):
+                    want = program[method][key][k]
+                    if want is not None:
+                        self.assertAlmostEqual(got[key], want, delta=0.0006)
+        self.assertEqual(scores["frames"], program["frames"])
+
+    def test_resynthesis_of_a_mask_and_its_refusals(self):
+        x = two_voices(16000, 1.0) / 32768.0
+        res = corlune.analyze(x, 16000)
+        whole = corlune.resynthesize(x, 16000, np.ones_like(res.mask))
+        self.assertEqual((whole.dtype, whole.shape), (np.float64, x.shape))
+        error = np.sum((whole - x) ** 2) / np.sum(x ** 2)
+        self.assertLess(error, 0.1)  # within the filterbank's reconstruction (about 20 dB)
+        with self.assertRaises(ValueError):
+            corlune.resynthesize(x, 16000, np.ones((res.nframes - 1, 32)))
+        with self.assertRaises(ValueError):
+            corlune.resynthesize(x, 16000, np.full_like(res.mask, 1.5))
+        with self.assertRaisesRegex(ValueError, "two-dimensional"):
+            corlune.resynthesize(x, 16000, np.ones(res.nframes))
+        with self.assertRaises(ValueError):
+            corlune.score(x, x[:-1], x[::-1].copy(), 16000)
 
 
 class Arrays(PackageTest):

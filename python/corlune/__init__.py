@@ -20,6 +20,9 @@ Functions:
     analyze(signal, srate, *, threads=1)           -> Results
     analyze_file(path, *, channel=None, mix=False, threads=1) -> Results
     read_audio(path, *, channel=None, mix=False)   -> (samples, srate)
+    separate(signal, srate, *, threads=1)          -> Separation: voice1, voice2, rest, results
+    resynthesize(signal, srate, mask)              -> float64 samples of a mask's resynthesis
+    score(mixture, source1, source2, srate)        -> dict: the voices scored against the sources
     load(prefix)                                   -> Results (checked against its record)
     identify(res)                                  -> tracks and fragments, unique identifiers
     summary(res)                                   -> text, as corlune-view prints it
@@ -43,6 +46,7 @@ matplotlib), corlune.view (the corlune-view command).
 """
 
 import numbers
+from typing import NamedTuple
 
 import numpy as np
 
@@ -55,7 +59,8 @@ except ImportError as _error:  # the loader and the viewer work without the exte
     _core = None
     _core_error = _error
 
-__all__ = ["analyze", "analyze_file", "read_audio", "load", "identify", "summary", "tracks",
+__all__ = ["analyze", "analyze_file", "read_audio", "separate", "resynthesize", "score",
+           "Separation", "load", "identify", "summary", "tracks",
            "fragments", "centre_frequencies", "Results", "ResultFileError", "FRAME_SECONDS"]
 
 
@@ -115,11 +120,69 @@ def read_audio(path, *, channel=None, mix=False):
     return _extension().read_audio(_path(path), _channel(channel), bool(mix))
 
 
+class Separation(NamedTuple):
+    """The voices of a signal, as the program's --separate writes them: three
+    float32 arrays as long as the signal (full scale 1.0), and the analysis
+    with each unit's voice (results.voices: int16 frames x 32, 0 the rest,
+    1 the lower voice, 2 the higher)."""
+    voice1: np.ndarray
+    voice2: np.ndarray
+    rest: np.ndarray
+    results: Results
+
+
+def separate(signal, srate, *, threads=1):
+    """Separates the two voices of a signal and the rest, as the program's
+    --separate does: the analysis, the tracks grouped into a lower and a
+    higher voice, each unit labelled with its voice, and the three signals
+    resynthesised from the voices' masks (their sum is what a mask of ones
+    gives back). Returns a Separation (voice1, voice2, rest, results); the
+    samples are those of the program's NAME.voice1.wav, .voice2.wav and
+    .rest.wav for the same samples. signal, srate, threads and the refusals
+    as for analyze (the samples are kept as float32 meanwhile, as the
+    program keeps them: 4 bytes a sample)."""
+    if not isinstance(signal, np.ndarray):
+        raise TypeError(f"signal must be a numpy array, not {type(signal).__name__}")
+    tables = _extension().separate(signal, _rate(srate), _threads(threads))
+    return Separation(tables["voice1"], tables["voice2"], tables["rest"], _results(tables))
+
+
+def resynthesize(signal, srate, mask):
+    """The resynthesis of signal (1-D float64, float32 or int16, as for
+    analyze) at srate Hz through mask: frames x 32 values from 0 to 1, one
+    row per 10 ms frame (as many as analyze gives), e.g. res.mask or a
+    voice's mask. Returns float64 samples as long as the signal; a mask of
+    ones gives back the signal within the filterbank's reconstruction error
+    (about 20 dB). Raises ValueError for a mask of another shape or with a
+    value outside 0 to 1, and the signal's refusals of analyze."""
+    if not isinstance(signal, np.ndarray):
+        raise TypeError(f"signal must be a numpy array, not {type(signal).__name__}")
+    return _extension().resynthesize(signal, _rate(srate), np.asarray(mask, np.float64))
+
+
+def score(mixture, source1, source2, srate):
+    """Scores the separated voices of a two-talker mixture against its two
+    premixed sources (1-D arrays of one length, as for analyze), as the
+    program corlune-score does: a dict with "unprocessed" (the mixture's
+    SNR and SI-SDR against each source, dB), and for "voices" (the
+    separation), "ibm" (the ideal binary mask) and "ideal_grouping" a list
+    of two dicts, one per voice: source (1 or 2), snr, snr_gain, si_sdr,
+    si_sdr_gain (dB) and hit_fa (share); plus frames, tracks, one_voice,
+    voice_f0 (Hz), track_conflicts and mixture_residual_db. Raises
+    ValueError for sources of another length, silent or copies of each
+    other."""
+    for name, x in (("mixture", mixture), ("source1", source1), ("source2", source2)):
+        if not isinstance(x, np.ndarray):
+            raise TypeError(f"{name} must be a numpy array, not {type(x).__name__}")
+    return _extension().score(mixture, source1, source2, _rate(srate))
+
+
 def _results(tables):
     return Results(prefix=None, frmseg=tables["frmseg"], f0cands=tables["f0cands"],
                    f0tracks=tables["f0tracks"], groups=tables["groups"], mask=tables["mask"],
-                   f0labels=tables["f0labels"], srate=tables["srate"], ids=tables["ids"],
-                   slot_ids=tables["slot_ids"], cfs=tables["cfs"])
+                   f0labels=tables["f0labels"], voices=tables.get("voices"),
+                   srate=tables["srate"], ids=tables["ids"], slot_ids=tables["slot_ids"],
+                   cfs=tables["cfs"])
 
 
 def _integer(value, what):

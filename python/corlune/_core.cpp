@@ -25,9 +25,13 @@
 #include "frameresults.h"
 #include "options.h"
 #include "publisher.h"
+#include "resynth.h"
 #include "ruletracker.h"
+#include "scoring.h"
+#include "separate.h"
 #include "signalsource.h"
 #include "streamanalysis.h"
+#include "voicefiles.h"
 #include "workerpool.h"
 
 namespace py = pybind11;
@@ -261,6 +265,140 @@ py::tuple read_audio(const std::string& path, py::object channel, bool mix) {
     return py::make_tuple(x, in.format().srate);
 }
 
+// The analysis and the voices of a signal as --separate makes them: the
+// samples kept as float32 while they stream in, the tracks grouped into two
+// voices, each unit's voice and the three resynthesised signals (voice 1,
+// voice 2, the rest), float32 as the WAV files hold them.
+py::dict separate_signal(const py::array& signal, long long srate, int threads) {
+    const SampleView x = sample_view(signal);
+    const int rate = checked_rate(srate);
+    auto stream = std::make_unique<StreamAnalysis>(rate, analysis_threads(threads));
+    VoiceFiles voices(rate);
+    const SourceProgress check = interrupt_check();
+    SignalRefusal refusal;
+    {
+        py::gil_scoped_release unlocked;
+        refusal = stream_samples(x, *stream, check);
+        if (!refusal) {
+            std::vector<double> block(kSourceBlock);
+            for (std::size_t from = 0; from < x.size; from += kSourceBlock) {
+                const std::size_t n = std::min(kSourceBlock, x.size - from);
+                x.copy(from, n, block.data());
+                voices.keep(block.data(), n);
+            }
+            stream->finish();
+            track(*stream);
+            voices.group(stream->results());
+        }
+    }
+    if (refusal) raise_refusal(refusal, "");
+    py::dict d = result_tables(*stream);
+    d["srate"] = rate;
+    const auto n = static_cast<py::ssize_t>(x.size);
+    auto labels = table<std::int16_t>(stream->frames(), stream->results().channels());
+    py::array_t<float> out[VoiceFiles::kSignals] = {py::array_t<float>(n), py::array_t<float>(n),
+                                                    py::array_t<float>(n)};
+    float* const outs[VoiceFiles::kSignals] = {out[0].mutable_data(), out[1].mutable_data(),
+                                               out[2].mutable_data()};
+    std::int16_t* labelRows = labels.mutable_data();
+    std::string error;
+    bool done;
+    {
+        py::gil_scoped_release unlocked;
+        voices.copy_labels(labelRows);
+        done = voices.copy_signals(outs, error);
+    }
+    if (!done) throw py::value_error(error);
+    d["voices"] = labels;
+    d["voice1"] = out[0];
+    d["voice2"] = out[1];
+    d["rest"] = out[2];
+    return d;
+}
+
+// A 1-D float64 copy of an array of samples of any accepted kind.
+std::vector<double> samples_of(const py::array& signal) {
+    const SampleView x = sample_view(signal);
+    std::vector<double> v(x.size);
+    x.copy(0, x.size, v.data());
+    return v;
+}
+
+py::array_t<double> resynthesize_mask(const py::array& signal, long long srate,
+                                      const py::array_t<double, py::array::c_style | py::array::forcecast>& mask) {
+    const std::vector<double> x = samples_of(signal);
+    const int rate = checked_rate(srate);
+    if (mask.ndim() != 2)
+        throw py::value_error("mask must be two-dimensional (frames x channels), not " +
+                              std::to_string(mask.ndim()) + "-dimensional");
+    Matrix m(static_cast<std::size_t>(mask.shape(0)));
+    for (std::size_t f = 0; f < m.size(); ++f)
+        m[f].assign(mask.data(static_cast<py::ssize_t>(f), 0),
+                    mask.data(static_cast<py::ssize_t>(f), 0) + mask.shape(1));
+    Resynthesis r;
+    {
+        py::gil_scoped_release unlocked;
+        r = resynthesize(x, rate, m);
+    }
+    if (!r.error.empty()) throw py::value_error(r.error);
+    return py::array_t<double>(static_cast<py::ssize_t>(r.outputs[0].size()), r.outputs[0].data());
+}
+
+py::dict voice_score(const VoiceScore& v) {
+    py::dict d;
+    d["source"] = v.source;
+    d["snr"] = v.snr;
+    d["snr_gain"] = v.snrGain;
+    d["si_sdr"] = v.sisdr;
+    d["si_sdr_gain"] = v.sisdrGain;
+    d["hit_fa"] = v.hitFa;
+    return d;
+}
+
+py::list voice_scores(const VoiceScore (&v)[2]) {
+    py::list l;
+    for (const VoiceScore& s : v) l.append(voice_score(s));
+    return l;
+}
+
+// The scorer: the voices of mixture scored against its premixed sources.
+py::dict score_voices(const py::array& mixture, const py::array& source1, const py::array& source2,
+                      long long srate) {
+    const std::vector<double> mix = samples_of(mixture), s1 = samples_of(source1),
+                              s2 = samples_of(source2);
+    const int rate = checked_rate(srate);
+    VoiceAnalysis a;
+    SeparationScores s;
+    std::string why;
+    {
+        py::gil_scoped_release unlocked;
+        why = check_signal(mix, rate);
+        if (why.empty()) why = check_sources(mix, s1, s2);
+        if (why.empty()) {
+            a = analyse_voices(mix, rate);
+            s = score_separation(mix, s1, s2, rate, a);
+            why = !a.error.empty() ? a.error : s.error;
+        }
+    }
+    if (!why.empty()) throw py::value_error(why);
+    const VoiceGrouping& g = a.grouping;
+    py::dict d;
+    d["frames"] = a.nframes;
+    d["tracks"] = g.tracks.size();
+    d["one_voice"] = g.oneVoice;
+    d["voice_f0"] = py::make_tuple(g.centreF0[0], g.centreF0[1]);
+    d["track_conflicts"] = g.conflicts;
+    d["mixture_residual_db"] = s.mixtureResidualDb;
+    py::dict unprocessed;
+    unprocessed["snr"] = py::make_tuple(s.mixtureSnr[0], s.mixtureSnr[1]);
+    unprocessed["si_sdr"] = py::make_tuple(s.mixtureSiSdr[0], s.mixtureSiSdr[1]);
+    d["unprocessed"] = unprocessed;
+    d["ibm"] = voice_scores(s.ibm);
+    d["ideal_grouping"] = voice_scores(s.ideal);
+    d["voices"] = voice_scores(s.voices);
+    return d;
+}
+
 // Writes bytes to the existing temporary at path; false with errno set when
 // it cannot.
 bool write_bytes(const char* path, const void* data, std::size_t n) {
@@ -310,6 +448,10 @@ PYBIND11_MODULE(_core, m) {
     m.def("analyze_file", &analyze_file, py::arg("path"), py::arg("channel"), py::arg("mix"),
           py::arg("threads"));
     m.def("read_audio", &read_audio, py::arg("path"), py::arg("channel"), py::arg("mix"));
+    m.def("separate", &separate_signal, py::arg("signal"), py::arg("srate"), py::arg("threads"));
+    m.def("resynthesize", &resynthesize_mask, py::arg("signal"), py::arg("srate"), py::arg("mask"));
+    m.def("score", &score_voices, py::arg("mixture"), py::arg("source1"), py::arg("source2"),
+          py::arg("srate"));
     m.def("publish", &publish, py::arg("outdir"), py::arg("name"), py::arg("files"), py::arg("sync"));
     m.attr("MIN_RATE") = kMinRate;
     m.attr("MAX_RATE") = kMaxRate;

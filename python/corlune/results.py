@@ -128,10 +128,11 @@ class Results:
         return np.arange(self.nframes) * FRAME_SECONDS
 
     def save(self, prefix, sync=False):
-        """Writes the result files PREFIX.frmseg ... PREFIX.f0labels and their
-        record PREFIX.record, as the program publishes them: byte for byte the
-        program's files for the same samples, published whole or not at all
-        (the directory of PREFIX must exist). sync flushes them to disk first.
+        """Writes the result files PREFIX.frmseg ... PREFIX.f0labels (and
+        PREFIX.voices when the results hold voices; not the voices' WAV files)
+        and their record PREFIX.record, as the program publishes them: byte
+        for byte the program's files for the same samples, published whole or
+        not at all (the directory of PREFIX must exist). sync flushes them to disk first.
         Raises OSError naming the file when one cannot be written."""
         from . import _core
         outdir, name = os.path.split(os.fspath(prefix))
