@@ -11,8 +11,8 @@ import zlib
 
 import numpy as np
 
-import corlune_plot
-import corlune_results as cr
+from corlune import plot as corlune_plot
+from corlune import results as cr
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 VIEW = os.path.join(HERE, "corlune-view")

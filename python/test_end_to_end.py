@@ -13,7 +13,7 @@ import wave
 
 import numpy as np
 
-import corlune_results as cr
+from corlune import results as cr
 
 CORLUNE = os.environ.get("CORLUNE_EXE", "")
 VIEW = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corlune-view")

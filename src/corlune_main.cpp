@@ -4,8 +4,6 @@
 #include <sndfile.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cmath>
 #include <filesystem>
 #include <cstdint>
 #include <functional>
@@ -24,6 +22,7 @@
 #include "options.h"
 #include "progress.h"
 #include "publisher.h"
+#include "signalsource.h"
 #include "trackers.h"
 #include "streamanalysis.h"
 #include "voicefiles.h"
@@ -35,10 +34,6 @@
 
 namespace {
 
-constexpr int kMinRate = 4000;
-constexpr int kMaxRate = 192000;
-// Frames read at a time from the input.
-constexpr std::size_t kReadFrames = 65536;
 // Memory a run needs beside its results: the libraries, the block buffers
 // of the analysis and the threads' work spaces (a peak of about 40 MB at
 // 48 kHz, with room to spare).
@@ -46,10 +41,6 @@ constexpr double kWorkingBytes = 64.0 * 1024 * 1024;
 constexpr double kGigabyte = 1e9;
 // Erases a progress line from the terminal, before a signal's message.
 constexpr const char* kEraseLine = "\r\033[K";
-// Largest sample magnitude analysed, in units of full scale: far above any
-// recording (float files written without scaling reach 32768), far below
-// where the autocorrelation's squares and sums would overflow.
-constexpr double kMaxMagnitude = 16777216.0;
 
 void print_version() {
     std::cout << "corlune " << CORLUNE_VERSION << "\n"
@@ -63,29 +54,16 @@ std::string input_label(const Options& opt) {
 
 // Refuses recordings the analysis cannot treat soundly, by their header.
 bool format_supported(const AudioFormat& f, const Options& opt, const std::string& label) {
-    if (opt.channel > f.channels) {
-        std::cerr << "Channel " << opt.channel << " requested, but the recording has " << f.channels
-                  << (f.channels == 1 ? " channel: " : " channels: ") << label << std::endl;
-        return false;
-    }
-    if (f.channels > 1 && opt.channel == 0 && !opt.mix) {
-        std::cerr << "Recording has " << f.channels << " channels; choose one with --channel N"
-                  << " or their mean with --mix: " << label << std::endl;
-        return false;
-    }
-    if (f.srate < kMinRate || f.srate > kMaxRate) {
-        std::cerr << "Sample rate " << f.srate << " Hz outside " << kMinRate << " to " << kMaxRate
-                  << " Hz: " << label << std::endl;
-        return false;
-    }
-    return true;
+    SignalRefusal r = channel_refusal(f, opt.channel, opt.mix);
+    if (!r) r = rate_refusal(f.srate);
+    if (r) std::cerr << r.message << ": " << label << std::endl;
+    return !r;
 }
 
 bool open_input(AudioInput& in, const Options& opt, const std::string& label) {
     if (in.open(opt.input)) return format_supported(in.format(), opt, label);
     if (in.refused_rate() >= 0)
-        std::cerr << "Sample rate " << in.refused_rate() << " Hz outside " << kMinRate << " to "
-                  << kMaxRate << " Hz: " << label << std::endl;
+        std::cerr << rate_refusal(in.refused_rate()).message << ": " << label << std::endl;
     else
         std::cerr << in.error() << ": " << label << std::endl;
     return false;
@@ -96,21 +74,12 @@ SignalChoice signal_choice(const Options& opt) {
     return SignalChoice::one(opt.channel > 0 ? opt.channel - 1 : 0);
 }
 
-// The first sample of x[0 .. n - 1] the analysis cannot take (not finite,
-// or too large), or n when there is none.
-std::size_t first_unusable(const double* x, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (!(std::fabs(x[i]) <= kMaxMagnitude)) return i;
-    return n;
-}
-
-// Refuses a recording whose voices would not fit in a WAV file.
-bool voices_fit(std::int64_t samples, const std::string& label) {
-    if (samples <= AudioOutput::kMaxSamples) return true;
-    std::cerr << "Recording too long to separate: its voices would hold more than "
-              << AudioOutput::kMaxSamples << " samples, the most a WAV file holds: " << label
-              << std::endl;
-    return false;
+// Why a recording is too long to separate (its voices would not fit in a
+// WAV file), or no refusal.
+SignalRefusal voices_refusal(std::int64_t samples) {
+    if (samples <= AudioOutput::kMaxSamples) return {};
+    return {"Recording too long to separate: its voices would hold more than " +
+            std::to_string(AudioOutput::kMaxSamples) + " samples, the most a WAV file holds"};
 }
 
 // Refuses, by the header's frame count, a recording whose results would not
@@ -121,7 +90,12 @@ bool voices_fit(std::int64_t samples, const std::string& label) {
 bool results_fit(const AudioFormat& f, const Options& opt, const std::string& label) {
     if (f.frames <= 0) return true;
     const bool separate = opt.separate != SeparationMode::None;
-    if (separate && !voices_fit(f.frames, label)) return false;
+    if (separate) {
+        if (const SignalRefusal r = voices_refusal(f.frames)) {
+            std::cerr << r.message << ": " << label << std::endl;
+            return false;
+        }
+    }
     const FrameGeometry fr = frame_geometry(f.srate, kDefaultAcgParam.shift_ms,
                                             kDefaultAcgParam.win_ms, static_cast<size_t>(f.frames));
     const double kept = separate ? static_cast<double>(f.frames) * VoiceFiles::kBytesPerSample : 0.0;
@@ -148,49 +122,24 @@ int analysis_threads(const Options& opt) {
 // take.
 bool stream_signal(AudioInput& in, const Options& opt, const std::string& label,
                    StreamAnalysis& stream, VoiceFiles* voices, ProgressLine& progress) {
-    const SignalChoice choice = signal_choice(opt);
-    const std::int64_t maxSamples =
-        static_cast<std::int64_t>(INT_MAX) * stream.geometry().shift;
-    std::vector<double> x;
-    for (;;) {
-        x.clear();
-        if (in.read(x, kReadFrames, choice) == 0) break;
-        const std::size_t bad = first_unusable(x.data(), x.size());
-        if (bad < x.size()) {
-            const auto limit = static_cast<long>(kMaxMagnitude);
-            progress.clear();
-            std::cerr << "Sample " << stream.samples() + static_cast<std::int64_t>(bad) << " is "
-                      << x[bad] << ", outside " << -limit << " to " << limit << ": " << label
-                      << std::endl;
-            return false;
-        }
-        if (stream.samples() + static_cast<std::int64_t>(x.size()) > maxSamples) {
-            progress.clear();
-            std::cerr << "Recording too long: more than " << INT_MAX << " frames: " << label
-                      << std::endl;
-            return false;
-        }
-        if (voices && !voices_fit(stream.samples() + static_cast<std::int64_t>(x.size()), label)) {
-            progress.clear();
-            return false;
-        }
-        stream.push(x.data(), x.size());
-        if (voices) voices->keep(x.data(), x.size());
-        progress.update(stream.samples());
-    }
+    SourceTap keep;
+    if (voices)
+        keep = [voices](const double* x, std::size_t n, std::int64_t samples) {
+            SignalRefusal r = voices_refusal(samples);
+            if (!r) voices->keep(x, n);
+            return r;
+        };
+    const RecordingOutcome out = stream_recording(
+        in, signal_choice(opt), stream,
+        [&](std::int64_t samples) {
+            progress.update(samples);
+            return true;
+        },
+        keep);
     progress.clear();
-    if (in.failed()) {
-        std::cerr << in.error() << ": " << label << std::endl;
-        return false;
-    }
-    if (stream.samples() == 0) {
-        std::cerr << "No samples in audio file: " << label << std::endl;
-        return false;
-    }
-    if (in.claimed_frames() > in.frames_read())
-        std::cerr << "Warning: data chunk shorter than its header claims (" << in.claimed_frames()
-                  << " samples claimed, " << in.frames_read() << " read): " << label << std::endl;
-    return true;
+    if (out.refusal) std::cerr << out.refusal.message << ": " << label << std::endl;
+    if (!out.warning.empty()) std::cerr << out.warning << ": " << label << std::endl;
+    return !out.refusal;
 }
 
 // What a run's result files are written from: the frames' results and,

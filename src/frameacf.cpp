@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <mutex>
 
 namespace {
 
@@ -62,6 +63,11 @@ double* transform_array(int w) {
 
 }  // namespace
 
+std::mutex& fftw_planner_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
 struct FrameAutocorrelation::Plans {
     fftw_plan forward;
     fftw_plan backward;
@@ -74,6 +80,7 @@ FrameAutocorrelation::FrameAutocorrelation(int window, int nlags, vec::Width wid
     // which the execute calls then take in their place.
     double* time = transform_array(window);
     double* spectrum = transform_array(window);
+    std::lock_guard<std::mutex> planning(fftw_planner_lock());
     plans_->forward = fftw_plan_r2r_1d(window, time, spectrum, FFTW_R2HC, FFTW_ESTIMATE);
     plans_->backward = fftw_plan_r2r_1d(window, spectrum, time, FFTW_HC2R, FFTW_ESTIMATE);
     fftw_free(time);
@@ -85,6 +92,7 @@ FrameAutocorrelation::FrameAutocorrelation(int window, int nlags, vec::Width wid
 }
 
 FrameAutocorrelation::~FrameAutocorrelation() {
+    std::lock_guard<std::mutex> planning(fftw_planner_lock());
     fftw_destroy_plan(plans_->forward);
     fftw_destroy_plan(plans_->backward);
     delete plans_;

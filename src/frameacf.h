@@ -3,8 +3,9 @@
 // spectrum, the backward FFT and the lag values sqrt(R(k) / (W (W - k))) of
 // the first nlags lags (0.0 where R(k) is not positive).
 //
-// The FFT plans are made once, when the stage is constructed (FFTW's planner
-// is not thread-safe), and run with the new-array execute functions on the
+// The FFT plans are made once, when the stage is constructed, under a lock
+// that every stage shares (FFTW's planner is not thread-safe, and analyses
+// may be set up on several threads at once), and run with the new-array execute functions on the
 // arrays of a Workspace. A stage is read-only after construction, so several
 // threads may share it, each with a Workspace of its own; every thread gets
 // the plan, and so the values, of a single thread.
@@ -14,9 +15,15 @@
 //     const double* lags = acf.analyse(frame, ws); // 240 values, valid until ws is reused
 #pragma once
 
+#include <mutex>
 #include <vector>
 
 #include "vectors.h"
+
+// The lock under which every FFTW plan of the library is made and destroyed:
+// FFTW's planner is not reentrant, and analyses may be set up on several
+// threads at once (the transforms themselves run unlocked).
+std::mutex& fftw_planner_lock();
 
 class FrameAutocorrelation {
 public:

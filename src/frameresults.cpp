@@ -106,6 +106,36 @@ void FrameResults::form_fragments(const FragmentRow& out) const {
     }
 }
 
+namespace {
+
+// Rows of a table of doubles rounded to float32, or of ints to their low
+// 16 bits, as the result files hold them.
+template <typename Out, typename Table>
+void copy_rows(const Table& m, Out* out) {
+    for (const auto& row : m)
+        for (const auto v : row) *out++ = static_cast<Out>(v);
+}
+
+}  // namespace
+
+void FrameResults::copy_tables(const Tables& t) const {
+    const std::size_t n = nchans_;
+    if (t.frmseg) std::copy(labels_.begin(), labels_.end(), t.frmseg);
+    if (t.f0cands) copy_rows(candidates_, t.f0cands);
+    if (t.f0tracks) copy_rows(f0Tracks_, t.f0tracks);
+    if (t.f0labels) copy_rows(f0Labels_, t.f0labels);
+    if (t.slot_ids) copy_rows(f0Labels_, t.slot_ids);
+    if (!t.groups && !t.mask && !t.ids) return;
+    form_fragments([&](int f, const int* frag, const double* mask) {
+        const std::size_t row = static_cast<std::size_t>(f) * n;
+        for (std::size_t c = 0; c < n; ++c) {
+            if (t.groups) t.groups[row + c] = static_cast<std::int16_t>(frag[c]);
+            if (t.mask) t.mask[row + c] = static_cast<float>(mask[c]);
+            if (t.ids) t.ids[row + c] = frag[c];
+        }
+    });
+}
+
 bool FrameResults::write_frmSegments(const char* filename) const {
     MatrixFile out(filename);
     std::vector<int> row(nchans_);

@@ -85,6 +85,23 @@ public:
     // (known after track()).
     bool fragment_labels_wrap() const { return wrap_; }
 
+    // The result tables in memory, after track(): each pointer, when not
+    // null, receives frames() rows in row-major order, in the values and
+    // element types of the result files (int16: the low 16 bits; float32:
+    // each double rounded), plus the fragment labels and slot identifiers
+    // whole. One pass forms the fragments for groups, mask and ids.
+    struct Tables {
+        std::int16_t* frmseg = nullptr;    // x nchans
+        float* f0cands = nullptr;          // x kCandidates
+        float* f0tracks = nullptr;         // x 2
+        std::int16_t* groups = nullptr;    // x nchans
+        float* mask = nullptr;             // x nchans
+        std::int16_t* f0labels = nullptr;  // x 2
+        std::int64_t* ids = nullptr;       // x nchans: the fragment labels, never wrapped
+        std::int64_t* slot_ids = nullptr;  // x 2: the slots' track identifiers, never wrapped
+    };
+    void copy_tables(const Tables& t) const;
+
     // Result writers: headerless row-major int16 or float32 matrices, one row
     // per frame. Each returns false, after one line on standard error naming
     // the path, when the file cannot be opened, written or closed.

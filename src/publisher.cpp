@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -157,7 +158,8 @@ bool sync_directory(const std::string& dir) {
 }
 
 std::string random_chars() {
-    static std::mt19937 gen{std::random_device{}()};
+    // One generator per thread: library callers publish from several.
+    thread_local std::mt19937 gen{std::random_device{}()};
     std::uniform_int_distribution<std::size_t> pick(0, std::strlen(kRandomAlphabet) - 1);
     std::string s;
     for (std::size_t i = 0; i < kRandomChars; ++i) s += kRandomAlphabet[pick(gen)];
@@ -255,12 +257,13 @@ void ResultPublisher::set_hook(Hook hook) { g_hook = hook; }
 
 void ResultPublisher::set_signal_line_start(const char* text) { g_lineStart = text ? text : ""; }
 
-ResultPublisher::ResultPublisher(std::string outdir, std::string name, bool sync)
+ResultPublisher::ResultPublisher(std::string outdir, std::string name, bool sync, Caller caller)
     : outdir_(std::move(outdir)),
       name_(std::move(name)),
       prefix_(outdir_ + name_),
       workdir_(outdir_ + "." + name_ + kWorkDirectoryTag + "/"),
-      sync_(sync) {}
+      sync_(sync),
+      caller_(caller) {}
 
 ResultPublisher::~ResultPublisher() {
     remove_temporaries();
@@ -279,6 +282,7 @@ bool ResultPublisher::fail(const std::string& what, const std::string& why, cons
 }
 
 void ResultPublisher::install_handlers() {
+    if (caller_ == Caller::Library) return;
     g_prefix = prefix_.c_str();
     g_workdir = workdir_.c_str();
     g_published = 0;
@@ -294,6 +298,7 @@ void ResultPublisher::install_handlers() {
 }
 
 void ResultPublisher::restore_handlers() {
+    if (caller_ == Caller::Library) return;
     {
         HeldSignals held;
         g_armed = nullptr;
@@ -310,6 +315,7 @@ void ResultPublisher::restore_handlers() {
 void ResultPublisher::arm(const Temporary& temp) {
     HeldSignals held;
     armed_.push_back(temp.path.c_str());
+    if (caller_ == Caller::Library) return;
     g_armed = armed_.data();
     g_narmed = armed_.size();
 }
@@ -438,7 +444,8 @@ bool ResultPublisher::write_together(const std::vector<std::size_t>& indices,
     int err;
     std::size_t failed = 0;
     {
-        TakenStderr taken;
+        std::optional<TakenStderr> taken;
+        if (caller_ == Caller::Program) taken.emplace();
         errno = 0;
         ok = writer(temps, failed);
         err = errno;
@@ -556,7 +563,7 @@ bool ResultPublisher::publish(const Notice& notice) {
     step(Step::Locked, lock_path());
     const bool ok = rename_all();
     if (ok) {
-        g_published = 1;
+        if (caller_ == Caller::Program) g_published = 1;
         step(Step::Published, result_path(kRecordSuffix));
     }
     lock.release();  // before a held-back signal ends the run

@@ -30,7 +30,8 @@
 //
 // Nothing here prints except the one line of the signal handler; failures
 // are returned as one line (error()) naming the file and the reason. One
-// publisher at a time per process (the signal handler serves one).
+// publisher at a time per process for Caller::Program (the signal handler
+// serves one); any number, on any threads, for Caller::Library.
 #pragma once
 
 #include <csignal>
@@ -54,9 +55,19 @@ public:
     // Receives the one line said while waiting long for another run's lock.
     using Notice = std::function<void(const std::string& line)>;
 
+    // Who publishes. The program: SIGINT, SIGTERM and SIGHUP remove the
+    // temporaries and end the process, and what writers print on standard
+    // error is taken in. A library caller (an interpreter with handlers of
+    // its own, other threads printing): the process's signal handlers and
+    // standard error are left alone, and writers must not print; a signal
+    // that ends the process leaves temporaries, which the next run of the
+    // name removes.
+    enum class Caller { Program, Library };
+
     // outdir ends in '/'; name is a plain file name; sync flushes files and
     // directory to disk before the run reports success.
-    ResultPublisher(std::string outdir, std::string name, bool sync);
+    ResultPublisher(std::string outdir, std::string name, bool sync,
+                    Caller caller = Caller::Program);
     ~ResultPublisher();  // removes temporaries of a set not published
     ResultPublisher(const ResultPublisher&) = delete;
     ResultPublisher& operator=(const ResultPublisher&) = delete;
@@ -141,6 +152,7 @@ private:
 
     std::string outdir_, name_, prefix_, workdir_;
     bool sync_;
+    Caller caller_;
     std::vector<ResultFile> files_;
     Temporary record_, placeholder_;
     std::string error_;

@@ -66,7 +66,11 @@ std::vector<std::vector<double>> power_responses(const std::vector<std::vector<d
     const int n = static_cast<int>(nfft);
     double* in = fftw_alloc_real(nfft);
     fftw_complex* spec = fftw_alloc_complex(nfft / 2 + 1);
-    const fftw_plan plan = fftw_plan_dft_r2c_1d(n, in, spec, FFTW_ESTIMATE);
+    fftw_plan plan;
+    {
+        std::lock_guard<std::mutex> planning(fftw_planner_lock());
+        plan = fftw_plan_dft_r2c_1d(n, in, spec, FFTW_ESTIMATE);
+    }
     std::vector<std::vector<double>> p;
     for (const auto& hc : h) {
         std::fill(in, in + nfft, 0.0);
@@ -77,7 +81,10 @@ std::vector<std::vector<double>> power_responses(const std::vector<std::vector<d
             row[k] = spec[k][0] * spec[k][0] + spec[k][1] * spec[k][1];
         p.push_back(std::move(row));
     }
-    fftw_destroy_plan(plan);
+    {
+        std::lock_guard<std::mutex> planning(fftw_planner_lock());
+        fftw_destroy_plan(plan);
+    }
     fftw_free(spec);
     fftw_free(in);
     return p;
@@ -237,8 +244,8 @@ ResynthesisPlan make_plan(int srate) {
 }  // namespace
 
 ResynthesisPlan plan_resynthesis(int srate) {
-    // Plans are made once per rate and process; the lock also keeps the
-    // plans' FFTW planner calls one at a time.
+    // Plans are made once per rate and process (their FFTW plans under
+    // fftw_planner_lock, as every other).
     static std::mutex lock;
     static std::map<int, ResynthesisPlan> plans;
     const std::lock_guard<std::mutex> hold(lock);

@@ -15,20 +15,17 @@ namespace {
 class SignalFiles {
 public:
     SignalFiles(const std::vector<const char*>& paths, int srate, std::size_t& failed)
-        : failed_(failed), out_(paths.size()), blocks_(paths.size()) {
+        : failed_(failed), out_(paths.size()) {
         for (std::size_t k = 0; k < paths.size() && ok_; ++k) check(k, out_[k].open(paths[k], srate));
-        for (auto& b : blocks_) pointers_.push_back(&b);
     }
 
     bool ok() const { return ok_; }
-    // Where the resynthesis appends each signal's completed samples.
-    std::vector<double>* const* blocks() { return pointers_.data(); }
 
-    // Writes the samples appended since the last call.
-    void flush() {
+    // Writes each signal's samples of blocks and clears them.
+    void flush(std::vector<double>* const* blocks) {
         for (std::size_t k = 0; k < out_.size() && ok_; ++k) {
-            check(k, out_[k].write(blocks_[k].data(), blocks_[k].size()));
-            blocks_[k].clear();
+            check(k, out_[k].write(blocks[k]->data(), blocks[k]->size()));
+            blocks[k]->clear();
         }
     }
     void close() {
@@ -51,8 +48,6 @@ private:
 
     std::size_t& failed_;
     std::vector<AudioOutput> out_;
-    std::vector<std::vector<double>> blocks_;
-    std::vector<std::vector<double>*> pointers_;
     bool ok_ = true;
 };
 
@@ -84,9 +79,8 @@ bool VoiceFiles::write_labels(const char* path) const {
 // Samples and frames go into the resynthesis in the order resynthesize()
 // feeds them: a block of samples, then the frames that start within what
 // has arrived, so the bank holds little more than a block.
-bool VoiceFiles::write_signals(const std::vector<const char*>& paths, std::size_t& failed) const {
+bool VoiceFiles::resynthesize(const Sink& sink, std::string& error) const {
     const int nchans = results_->channels();
-    SignalFiles files(paths, srate_, failed);
     Resynthesizer rs(plan_resynthesis(srate_), kSignals);
     const std::size_t step = rs.plan().block, shift = rs.plan().shift, total = samples_.size();
     std::vector<double> piece;
@@ -103,25 +97,69 @@ bool VoiceFiles::write_signals(const std::vector<const char*>& paths, std::size_
     std::vector<int> voices(nchans);
     std::vector<std::vector<double>> rows(kSignals, std::vector<double>(nchans));
     const double* rowPointers[kSignals] = {rows[0].data(), rows[1].data(), rows[2].data()};
-
+    std::vector<std::vector<double>> blocks(kSignals);
+    std::vector<double>* blockPointers[kSignals] = {&blocks[0], &blocks[1], &blocks[2]};
+    bool going = true;
     results_->form_fragments([&](int f, const int* frag, const double* mask) {
-        if (!files.ok()) return;
+        if (!going) return;
         feed_beyond(static_cast<std::size_t>(f) * shift);
         table.label_row(frag, nchans, voices.data());
         for (int k = 0; k < kSignals; ++k)
             voice_mask_row(voices.data(), mask, nchans, kSignalVoice[k], rows[k].data());
-        if (!rs.add_frame(rowPointers)) return files.refuse(0, rs.error(), EDOM);
-        rs.take(files.blocks());
-        files.flush();
+        if (!rs.add_frame(rowPointers)) {
+            error = rs.error();
+            going = false;
+            return;
+        }
+        rs.take(blockPointers);
+        going = sink(blockPointers);
     });
-    if (!files.ok()) return false;
+    if (!going) return false;
     feed_beyond(total);
     if (!rs.finish()) {
-        files.refuse(0, rs.error(), EDOM);
+        error = rs.error();
         return false;
     }
-    rs.take(files.blocks());
-    files.flush();
+    rs.take(blockPointers);
+    return sink(blockPointers);
+}
+
+bool VoiceFiles::write_signals(const std::vector<const char*>& paths, std::size_t& failed) const {
+    SignalFiles files(paths, srate_, failed);
+    if (!files.ok()) return false;
+    std::string error;
+    const bool done = resynthesize(
+        [&](std::vector<double>* const* blocks) {
+            files.flush(blocks);
+            return files.ok();
+        },
+        error);
+    if (!done && !error.empty()) files.refuse(0, error, EDOM);
+    if (!files.ok()) return false;
     files.close();
     return files.ok();
+}
+
+void VoiceFiles::copy_labels(std::int16_t* out) const {
+    const int nchans = results_->channels();
+    const VoiceTable table(grouping_);
+    std::vector<int> voices(nchans);
+    results_->form_fragments([&](int f, const int* frag, const double*) {
+        table.label_row(frag, nchans, voices.data());
+        for (int c = 0; c < nchans; ++c)
+            out[static_cast<std::size_t>(f) * nchans + c] = static_cast<std::int16_t>(voices[c]);
+    });
+}
+
+bool VoiceFiles::copy_signals(float* const out[kSignals], std::string& error) const {
+    std::size_t at[kSignals] = {0, 0, 0};
+    return resynthesize(
+        [&](std::vector<double>* const* blocks) {
+            for (int k = 0; k < kSignals; ++k) {
+                for (const double v : *blocks[k]) out[k][at[k]++] = static_cast<float>(v);
+                blocks[k]->clear();
+            }
+            return true;
+        },
+        error);
 }

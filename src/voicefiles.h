@@ -24,6 +24,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "voices.h"
@@ -57,7 +59,21 @@ public:
     // the path that failed.
     bool write_signals(const std::vector<const char*>& paths, std::size_t& failed) const;
 
+    // Each unit's voice into out (frames x channels, row-major), and the
+    // kSignals signals into out[k] (samples() values each, rounded to
+    // float32 as the WAV files hold them): the files' content in memory.
+    // False, with error set, when the resynthesis refused the masks.
+    void copy_labels(std::int16_t* out) const;
+    bool copy_signals(float* const out[kSignals], std::string& error) const;
+
 private:
+    // Runs the resynthesis of the kSignals signals; sink(blocks) receives
+    // each signal's samples completed since its last call (blocks[k]) and
+    // clears them, returning false to stop. False with error set when the
+    // resynthesis refused.
+    using Sink = std::function<bool(std::vector<double>* const* blocks)>;
+    bool resynthesize(const Sink& sink, std::string& error) const;
+
     int srate_;
     std::deque<float> samples_;
     const FrameResults* results_ = nullptr;

@@ -427,7 +427,7 @@ std::string loader_tracks(const Matrix& c, const Tables& t, const testutil::Temp
                                 {"-c",
                                  "import sys\n"
                                  "sys.path.insert(0, sys.argv[1])\n"
-                                 "import corlune_results as cr\n"
+                                 "from corlune import results as cr\n"
                                  "for t in cr.tracks(cr.load(sys.argv[2])):\n"
                                  "    print(t.ident, t.slot, t.first, t.last)\n",
                                  std::string(CORLUNE_SOURCE_DIR) + "/python", p})

@@ -177,6 +177,35 @@ TEST_F(Publisher, PublishesEachFileAndTheirRecordAndLeavesNothingElse) {
     }
 }
 
+namespace {
+void ignore_signal(int) {}
+}  // namespace
+
+TEST_F(Publisher, LibraryCallersKeepTheProcesssHandlersAndPublishFromSeveralThreads) {
+    struct sigaction mine {}, saved {}, seen {};
+    mine.sa_handler = ignore_signal;
+    ASSERT_EQ(sigaction(SIGINT, &mine, &saved), 0);
+    TempDir a, b;
+    std::atomic<int> prepared{0};
+    auto run = [&](const TempDir& dir, bool& ok) {
+        ResultPublisher pub(dir_of(dir), "utt", false, ResultPublisher::Caller::Library);
+        ok = pub.prepare(suffixes(kFirst));
+        ++prepared;
+        while (prepared < 2) std::this_thread::yield();  // both prepared at once
+        ok = ok && write_all(pub, kFirst) && pub.publish({});
+    };
+    bool okA = false, okB = false;
+    std::thread one([&] { run(a, okA); });
+    std::thread two([&] { run(b, okB); });
+    one.join();
+    two.join();
+    ASSERT_EQ(sigaction(SIGINT, &saved, &seen), 0);
+    EXPECT_EQ(seen.sa_handler, &ignore_signal);
+    EXPECT_TRUE(okA && okB);
+    EXPECT_EQ(snapshot(a.path()), published(kFirst));
+    EXPECT_EQ(snapshot(b.path()), published(kFirst));
+}
+
 TEST_F(Publisher, StaleTemporariesGoButALiveRunsStay) {
     TempDir dir;
     ResultPublisher live(dir_of(dir), "utt", false);

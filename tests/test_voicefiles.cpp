@@ -87,6 +87,18 @@ TEST(VoiceFiles, StreamedVoicesAreTheWholeSignalsSeparation) {
             }
             EXPECT_GT(energy, 0.0) << k;
         }
+
+        // The same in memory, as the Python package takes them.
+        std::vector<std::int16_t> labels(expected.size());
+        voices.copy_labels(labels.data());
+        EXPECT_EQ(std::vector<int>(labels.begin(), labels.end()), expected);
+        std::vector<std::vector<float>> signals(VoiceFiles::kSignals, std::vector<float>(x.size()));
+        float* const outs[VoiceFiles::kSignals] = {signals[0].data(), signals[1].data(),
+                                                   signals[2].data()};
+        std::string error;
+        ASSERT_TRUE(voices.copy_signals(outs, error)) << error;
+        for (int k = 0; k < VoiceFiles::kSignals; ++k)
+            EXPECT_EQ(std::vector<double>(signals[k].begin(), signals[k].end()), read_wav(names[k])) << k;
     }
 }
 

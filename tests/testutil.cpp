@@ -347,7 +347,7 @@ std::vector<bool> loader_accepts(const std::vector<std::string>& prefixes, std::
         "-c",
         "import sys\n"
         "sys.path.insert(0, sys.argv[1])\n"
-        "import corlune_results as cr\n"
+        "from corlune import results as cr\n"
         "for prefix in sys.argv[2:]:\n"
         "    try:\n"
         "        cr.load(prefix)\n"

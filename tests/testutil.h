@@ -144,7 +144,7 @@ RunResult run_corlune(const std::vector<std::string>& args, const RunSetup& setu
 // which exits with body's return value: for in-process runs with test hooks.
 Child start_in_child(const std::function<int()>& body);
 
-// Whether corlune_results.load accepts the result set of each prefix (one
+// Whether corlune.load accepts the result set of each prefix (one
 // Python process for all of them); a refusal's message goes to why.
 std::vector<bool> loader_accepts(const std::vector<std::string>& prefixes,
                                  std::string* why = nullptr);

@@ -13,7 +13,7 @@ build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORLUNE_FUZZ=ON -DCORLUNE_SANITIZE=ON -DCORLUNE_TESTS=OFF -DCORLUNE_BENCH=OFF >/dev/null
-cmake --build "$build" -j"$jobs" --target fuzz_wavreader fuzz_pipeline fuzz_float32 fuzz_resynth
+cmake --build "$build" -j"$jobs" --target fuzz_wavreader fuzz_pipeline fuzz_float32 fuzz_samples fuzz_resynth
 
 mkdir -p "$build/artifacts"
 failed=()
@@ -34,6 +34,7 @@ run() {  # target corpus max_len
 run wavreader wav 4096
 run pipeline wav 8192
 run float32 float32 1024
+run samples samples 16384
 run resynth resynth 8192
 
 if [ ${#failed[@]} -ne 0 ]; then

@@ -8,7 +8,8 @@
 set -euo pipefail
 
 pkgs=(build-essential cmake pkg-config libfftw3-dev libsndfile1-dev zlib1g-dev help2man libgtest-dev libgmock-dev
-      python3 python3-numpy python3-matplotlib)
+      python3 python3-numpy python3-matplotlib python3-dev pybind11-dev python3-pybind11
+      python3-setuptools python3-wheel python3-pip python3-venv)
 for option in "$@"; do
   case $option in
     --ci) pkgs+=(clang libclang-rt-14-dev valgrind) ;;

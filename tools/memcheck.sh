@@ -4,8 +4,9 @@
 # published; a third time separating its voices), on a copy cut short
 # inside its header (a run refused by the reader), on a stereo FLAC file of
 # the fuzzing seeds, and on the example piped into standard input with
-# three threads and the joint tracker; and corlune-score on the example and its sources, and on
-# sources it refuses; fails on any memory error or leak. Needs a built
+# three threads and the joint tracker; corlune-score on the example and
+# its sources, and on sources it refuses; and the sample arrays of the
+# Python package (test_signalsource); fails on any memory error or leak. Needs a built
 # $BUILD/corlune and $BUILD/corlune-score (default build/, made by make
 # test or make demo).
 #
@@ -49,4 +50,15 @@ memcheck 0 --threads=3 --tracker=joint --name=piped - "$tmp/out" < <(cat example
 memcheck 0 --separate --threads=2 examples/twovoice.wav "$tmp/out"
 memcheck_program "$score" 0 examples/twovoice.wav examples/twovoice.src1.wav examples/twovoice.src2.wav
 memcheck_program "$score" 1 examples/twovoice.wav examples/twovoice.src1.wav examples/twovoice.src1.wav
+# Arrays in memory as the Python package hands them over: every element
+# type, strides forwards and backwards, refused samples.
+status=0
+valgrind --quiet --error-exitcode=3 --leak-check=full --show-leak-kinds=all \
+  --errors-for-leak-kinds=all --suppressions="$tmp/fftw.supp" \
+  "${BUILD:-build}/tests/test_signalsource" --gtest_brief=1 \
+  --gtest_filter='SampleView.*:SignalSource.ABad*:SignalSource.EveryView*' || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "memcheck: test_signalsource exited with $status (3: memory error or leak)"
+  exit 1
+fi
 echo "memcheck: no errors, no leaks"

@@ -24,7 +24,7 @@ import numpy as np  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
 from matplotlib.patches import Patch  # noqa: E402
 
-import corlune_results as cr  # noqa: E402
+from . import results as cr  # noqa: E402
 
 MAX_LEGEND = 16         # fragments named in the legend, when the range shows no more
 NEAR_FRAMES = 2         # fragments this close in time (or overlapping) count as neighbours
@@ -104,17 +104,6 @@ def fragment_colours(fragments, ncolours):
     return colours
 
 
-def centre_frequencies(nchans, lowcf=50.0, highcf=8000.0):
-    """Channel centre frequencies of corlune's filterbank: evenly spaced on the
-    ERB-rate scale from lowcf to highcf, the band the program always uses."""
-    rates = np.linspace(_erb_rate(lowcf), _erb_rate(highcf), nchans)
-    return (10 ** (rates / 21.4) - 1) / 0.00437
-
-
-def _erb_rate(f):
-    return 21.4 * np.log10(0.00437 * f + 1)
-
-
 def _unit_image(res, known, first, end, palette, colours):
     """RGB image channels x frames: white outside fragments, each fragment's
     colour inside, shaded by the mask."""
@@ -131,7 +120,7 @@ def _draw_fragments(ax, res, known, first, end, palette, colours, colour_by):
                   extent=(first * cr.FRAME_SECONDS, end * cr.FRAME_SECONDS, -0.5, res.nchans - 0.5))
     ticks = sorted(set(range(0, res.nchans, 4)) | {res.nchans - 1}) if res.nchans else []
     ax.set_yticks(ticks, [f"{c}: {cf:.0f} Hz" for c, cf in
-                          zip(ticks, centre_frequencies(res.nchans)[ticks])])
+                          zip(ticks, res.cfs[ticks])])
     ax.set_ylabel("channel: centre frequency")
     shown = np.unique(known.unit_fragment[first:end])
     shown = shown[shown >= 0]

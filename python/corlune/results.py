@@ -1,4 +1,4 @@
-"""The result files of one corlune run as named numpy arrays.
+"""The result files of one corlune run as named numpy arrays (corlune.load).
 
 corlune writes five or six headerless, row-major, little-endian matrices per
 utterance, one row per 10 ms analysis frame, named PREFIX + suffix:
@@ -75,6 +75,10 @@ class ResultFileError(Exception):
 
 @dataclass(frozen=True)
 class Results:
+    """The results of one analysis: numpy arrays with one row per 10 ms frame,
+    in the element types of the result files (see the package's help), from
+    corlune.analyze, analyze_file or load. prefix is None for results held
+    only in memory; save(prefix) writes them as the program does."""
     prefix: str
     frmseg: np.ndarray    # frames x channels, int16
     f0cands: np.ndarray   # frames x 4, float32
@@ -90,6 +94,21 @@ class Results:
     # frames x channels, int16: each unit's voice (1, 2; 0 the rest); None for
     # a set without .voices
     voices: np.ndarray = None
+    # What corlune.analyze adds (None in a loaded set): the sample rate in Hz;
+    # frames x channels int64, each unit's track identifier, never wrapped
+    # (0 = none; identify(res).ids derives the same from the files); frames x
+    # 2 int64, the identifier of each slot's track (0 = empty slot).
+    srate: int = field(default=None, compare=False)
+    ids: np.ndarray = field(default=None, compare=False, repr=False)
+    slot_ids: np.ndarray = field(default=None, compare=False, repr=False)
+    # channels float64: the centre frequency of each channel in Hz, channel 0
+    # lowest (the filterbank's own values after analyze, the ERB-rate formula
+    # after load)
+    cfs: np.ndarray = field(default=None, compare=False, repr=False)
+
+    def __post_init__(self):
+        if self.cfs is None:
+            object.__setattr__(self, "cfs", centre_frequencies(self.nchans))
 
     @property
     def nframes(self):
@@ -102,6 +121,42 @@ class Results:
     @property
     def seconds(self):
         return self.nframes * FRAME_SECONDS
+
+    @property
+    def times(self):
+        """frames float64: the time in seconds at which each frame starts."""
+        return np.arange(self.nframes) * FRAME_SECONDS
+
+    def save(self, prefix, sync=False):
+        """Writes the result files PREFIX.frmseg ... PREFIX.f0labels (and
+        PREFIX.voices when the results hold voices; not the voices' WAV files)
+        and their record PREFIX.record, as the program publishes them: byte
+        for byte the program's files for the same samples, published whole or
+        not at all (the directory of PREFIX must exist). sync flushes them to disk first.
+        Raises OSError naming the file when one cannot be written."""
+        from . import _core
+        outdir, name = os.path.split(os.fspath(prefix))
+        files = [(f".{s}", _file_bytes(getattr(self, s), dtype))
+                 for s, (dtype, _) in {**LAYOUT, **OPTIONAL_LAYOUT}.items()
+                 if getattr(self, s) is not None]
+        _core.publish(outdir or ".", name, files, sync)
+
+
+def _file_bytes(array, dtype):
+    """array as a result file holds it: row-major, little-endian."""
+    return np.ascontiguousarray(array, dtype=dtype).reshape(-1).view(np.uint8)
+
+
+def centre_frequencies(nchans, lowcf=50.0, highcf=8000.0):
+    """Channel centre frequencies of corlune's filterbank in Hz: evenly spaced
+    on the ERB-rate scale from lowcf to highcf, the band the program always
+    uses."""
+    rates = np.linspace(_erb_rate(lowcf), _erb_rate(highcf), nchans)
+    return (10 ** (rates / 21.4) - 1) / 0.00437
+
+
+def _erb_rate(f):
+    return 21.4 * np.log10(0.00437 * f + 1)
 
 
 def load(prefix, nchans=None):
@@ -544,7 +599,8 @@ def summary(res, every=False, known=None):
     fragment instead of the longest. known: identify(res), when at hand."""
     known = known or identify(res)
     grouped = int(np.count_nonzero(res.frmseg.any(axis=1)))
-    out = [f"corlune results {res.prefix} ({res.nchans} channels)",
+    source = res.prefix if res.prefix is not None else "analysed in memory"
+    out = [f"corlune results {source} ({res.nchans} channels)",
            f"frames          {res.nframes:6d}  ({res.seconds:.2f} s, 10 ms a frame)",
            f"grouped frames  {grouped:6d}  (at least one channel in a group, .frmseg)"]
     out += _totals(res, known) + _voice_totals(res, known) + [""] + _slot_table(res, known) + [""]
