@@ -1,17 +1,22 @@
-// Benchmark of corlune: per-stage times, the whole-process real-time factor
-// and the peak resident memory, as medians over several runs.
+// Benchmark of corlune: per-stage times, the whole-process real-time factor,
+// the peak resident memory and the memory per second of audio, as medians
+// over several runs.
 //
 //   corlune_bench [--seconds S] [--rate HZ] [--runs N] [--wav FILE] [--save-wav FILE]
+//                 [--threads N] [--exe PROGRAM]
 //
 // Without --wav it generates a two-voice mixture of S seconds (default 60) at
 // HZ (default 16000); --save-wav keeps a copy of it (with --runs 0 the
 // program stops there, which makes inputs for profiling). The stages are
-// timed in-process on the program's own code: the model and the grouping
-// report where each stage begins through their timing hook (stagetimer.h),
-// and the writers are timed around their calls. The whole process is timed
-// by running the corlune executable: its wall time gives the real-time
-// factor, and its user and system CPU times, which a busy machine disturbs
-// less, are shown beside.
+// timed in-process on the program's own code, the streaming analysis on one
+// thread: it reports where each stage begins through its timing hook
+// (stagetimer.h), and the tracker and the writers are timed around their
+// calls. The whole process is timed by running the corlune executable (or
+// PROGRAM, such as an older build, for side-by-side runs) with --threads N
+// when given: its wall time gives the real-time factor, and its user and
+// system CPU times, which a busy machine disturbs less, are shown beside.
+// Each run also analyses the input's first half, so that the difference of
+// the two peaks gives the memory that a second of audio adds.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,17 +36,19 @@
 #include <string>
 #include <vector>
 
-#include "acgmodel.h"
 #include "auxiliary.h"
-#include "casagrouping.h"
 #include "ruletracker.h"
 #include "stagetimer.h"
+#include "streamanalysis.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// "best lags": each frame's reduction to its best lags near its candidates
+// (the fragments' part of the analysis); "writing" forms the fragments and
+// the mask from them while it writes.
 const char* const kStages[] = {"filterbank", "autocorrelation", "frame tests", "dendrites",
-                               "spines+assign", "candidates", "tracker", "fragments", "writing"};
+                               "spines+assign", "candidates", "best lags", "tracker", "writing"};
 
 const char* stage_name(Stage s) {
     switch (s) {
@@ -52,7 +59,7 @@ const char* stage_name(Stage s) {
         case Stage::Spines: return "spines+assign";
         case Stage::Candidates: return "candidates";
         case Stage::Tracker: return "tracker";
-        case Stage::Fragments: return "fragments";
+        case Stage::Fragments: return "best lags";
         case Stage::Idle: break;
     }
     return nullptr;
@@ -64,6 +71,8 @@ struct Options {
     int runs = 5;
     std::string wav;
     std::string save_wav;  // where to keep the generated input, if anywhere
+    int threads = 0;       // --threads for the program; 0: not given
+    std::string exe = CORLUNE_EXE;
 };
 
 Options parse(int argc, char** argv) {
@@ -75,6 +84,8 @@ Options parse(int argc, char** argv) {
         else if (a == "--runs") o.runs = std::atoi(argv[i + 1]);
         else if (a == "--wav") o.wav = argv[i + 1];
         else if (a == "--save-wav") o.save_wav = argv[i + 1];
+        else if (a == "--threads") o.threads = std::atoi(argv[i + 1]);
+        else if (a == "--exe") o.exe = argv[i + 1];
         else { std::fprintf(stderr, "unknown option %s\n", a.c_str()); std::exit(2); }
     }
     return o;
@@ -117,6 +128,15 @@ void write_wav(const std::string& path, const std::vector<int16_t>& pcm, int rat
     }
 }
 
+// The first half of a signal read by AudioWav as 16-bit samples (the
+// program's scale: v / 32768), for a WAV of the same format.
+std::vector<int16_t> first_half_pcm16(const AudioWav& wav) {
+    std::vector<int16_t> pcm(wav.samples.size() / 2);
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<int16_t>(std::lround(std::clamp(wav.samples[i] * 32768.0, -32768.0, 32767.0)));
+    return pcm;
+}
+
 double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
@@ -148,22 +168,27 @@ private:
 };
 
 StageTimes staged_run(const AudioWav& wav, const std::string& outdir) {
+    constexpr size_t kPiece = 65536;  // samples per push, as the program reads them
     StageTimes t;
     StageClock clock(t);
-    AcgModel model;
-    model.compute(wav.samples, wav.srate, &clock);
-    RuleTracker tracker;
-    CASAGrouping g(model, tracker);
-    g.set_stage_timer(&clock);
-    g.generate_fragments(nullptr);
+    StreamAnalysis stream(wav.srate, 1, &clock);
+    for (size_t at = 0; at < wav.samples.size(); at += kPiece)
+        stream.push(wav.samples.data() + at, std::min(kPiece, wav.samples.size() - at));
+    stream.finish();
 
-    const auto t0 = Clock::now();
+    auto t0 = Clock::now();
+    RuleTracker tracker;
+    FrameResults& g = stream.results();
+    g.track(tracker);
+    t["tracker"] = since(t0);
+    t0 = Clock::now();
     const std::string p = outdir + "/bench";
     g.write_frmSegments((p + ".frmseg").c_str());
     g.write_f0Candidates((p + ".f0cands").c_str());
     g.write_f0Tracks((p + ".f0tracks").c_str());
     g.write_fragments((p + ".groups").c_str());
     g.write_mask((p + ".mask").c_str());
+    g.write_f0Labels((p + ".f0labels").c_str());
     t["writing"] = since(t0);
     return t;
 }
@@ -178,11 +203,15 @@ struct ProcessRun {
 double seconds(const timeval& tv) { return tv.tv_sec + tv.tv_usec * 1e-6; }
 
 // Runs the executable once and measures it.
-ProcessRun whole_process(const std::string& wav, const std::string& outdir) {
+ProcessRun whole_process(const Options& o, const std::string& wav, const std::string& outdir) {
+    const std::string threads = "--threads=" + std::to_string(o.threads);
+    std::vector<const char*> argv = {o.exe.c_str()};
+    if (o.threads > 0) argv.push_back(threads.c_str());
+    argv.insert(argv.end(), {wav.c_str(), outdir.c_str(), nullptr});
     const auto t0 = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        execl(CORLUNE_EXE, CORLUNE_EXE, wav.c_str(), outdir.c_str(), static_cast<char*>(nullptr));
+        execv(o.exe.c_str(), const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     int status = 0;
@@ -217,23 +246,26 @@ int main(int argc, char** argv) {
     AudioWav wav;
     if (wav.read(wavpath.c_str(), 'l') <= 0) return 1;
     const double duration = static_cast<double>(wav.samples.size()) / wav.srate;
+    // The first half of the input, for the memory per second of audio.
+    const std::string halfpath = std::string(dir) + "/half.wav";
+    write_wav(halfpath, first_half_pcm16(wav), wav.srate);
+    const double halfDuration = static_cast<double>(wav.samples.size() / 2) / wav.srate;
 
     std::map<std::string, std::vector<double>> stages;
-    std::vector<double> wall, user, sys, rss;
+    std::vector<double> wall, user, sys, rss, halfRss;
     for (int r = 0; r < o.runs; ++r) {
         for (const auto& [name, secs] : staged_run(wav, dir)) stages[name].push_back(secs);
-        const ProcessRun run = whole_process(wavpath, dir);
+        const ProcessRun run = whole_process(o, wavpath, dir);
         wall.push_back(run.wall);
         user.push_back(run.user);
         sys.push_back(run.sys);
         rss.push_back(static_cast<double>(run.rss));
+        halfRss.push_back(static_cast<double>(whole_process(o, halfpath, dir).rss));
     }
 
-    const AcgModel dims;
-    const FrameGeometry fr = dims.frames_of(wav.samples.size(), wav.srate);
-    const double acg_mib =
-        static_cast<double>(dims.param.nchans) * fr.nframes * fr.nlags * 8.0 / 1048576.0;
     std::printf("input: %.2f s at %d Hz, %d runs (medians)\n", duration, wav.srate, o.runs);
+    std::printf("program: %s%s\n", o.exe.c_str(),
+                o.threads > 0 ? (" --threads=" + std::to_string(o.threads)).c_str() : "");
     double staged = 0.0;
     for (const char* name : kStages) {
         const double m = median(stages[name]);
@@ -245,8 +277,11 @@ int main(int argc, char** argv) {
     const double peak = median(rss) / 1024.0;
     std::printf("whole process: %.4f s, RTF %.5f (CPU: user %.4f s, system %.4f s)\n", total,
                 total / duration, median(user), median(sys));
-    std::printf("peak RSS %.1f MiB = %.3f x the autocorrelogram (%.1f MiB)\n", peak,
-                peak / acg_mib, acg_mib);
+    const double halfPeak = median(halfRss) / 1024.0;
+    std::printf("peak RSS %.1f MiB (%.1f MiB for the first half, %.2f s)\n", peak, halfPeak,
+                halfDuration);
+    std::printf("memory per second of audio: %.4f MB/s\n",
+                (peak - halfPeak) * 1.048576 / (duration - halfDuration));
     std::filesystem::remove_all(dir);
     return 0;
 }

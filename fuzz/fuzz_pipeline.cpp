@@ -1,12 +1,13 @@
 // The whole program, reader to result files, on small arbitrary audio files
 // (any format libsndfile reads). Inputs are kept short (-max_len) so that
 // one run takes milliseconds. The input's length chooses the channel
-// options: none, --mix or --channel=2, so that every seed meets all three.
+// options: none, --mix or --channel=2, so that every seed meets all three,
+// and whether the analysis runs on one thread or on three.
 //
 // Beyond "no crash, no hang", every run must keep the driver's promises: exit
 // status 0 or 1; a refused file costs exactly one line on standard error and
 // leaves the (always writable) output directory empty, without a temporary;
-// a success prints at most the short-read warning and leaves the five result
+// a success prints at most the short-read warning and leaves the six result
 // files, of one frame count, whose values lie within what the file formats
 // allow, and their record, which lists each file's size and CRC-32.
 #include <unistd.h>
@@ -81,10 +82,13 @@ void check_tracks(const Bytes& cands, const Bytes& tracks, size_t j) {
 
 // One frame of the channel-wise files: group labels 0..2; a unit has a
 // fragment label exactly when it has a mask value, which is then 0.5 to
-// 1/(1+e^-3); a labelled unit belongs to a group of a frame with a track.
+// 1/(1+e^-3); a labelled unit belongs to a group of a frame with a track,
+// and its label is that of one of the frame's track slots.
 void check_units(const std::map<std::string, Bytes>& r, size_t j) {
     const bool tracked = element<float>(r.at(".f0tracks"), j, 2, 0) != 0.0f ||
                          element<float>(r.at(".f0tracks"), j, 2, 1) != 0.0f;
+    const int16_t slots[2] = {element<int16_t>(r.at(".f0labels"), j, 2, 0),
+                              element<int16_t>(r.at(".f0labels"), j, 2, 1)};
     for (size_t k = 0; k < 32; ++k) {
         const int16_t group = element<int16_t>(r.at(".frmseg"), j, 32, k);
         const int16_t label = element<int16_t>(r.at(".groups"), j, 32, k);
@@ -94,13 +98,15 @@ void check_units(const std::map<std::string, Bytes>& r, size_t j) {
         if (label == 0) continue;
         require(m >= 0.5f && m <= 0.9525742f, "mask value of a claimed unit in 0.5 .. 0.95257");
         require(group != 0 && tracked, "a claimed unit is grouped in a tracked frame");
+        require(label == slots[0] || label == slots[1], "a claimed unit carries a slot's label");
     }
 }
 
 const std::pair<const char*, size_t> kLayout[] = {
-    {".frmseg", 64}, {".f0cands", 16}, {".f0tracks", 8}, {".groups", 64}, {".mask", 128}};
+    {".frmseg", 64}, {".f0cands", 16}, {".f0tracks", 8}, {".groups", 64}, {".mask", 128},
+    {".f0labels", 4}};
 
-// The record lists the five files in publishing order with their sizes and CRC-32s.
+// The record lists the six files in publishing order with their sizes and CRC-32s.
 void check_record(const std::map<std::string, Bytes>& r) {
     std::string expected = "corlune result record 1\n";
     char line[64];
@@ -116,7 +122,7 @@ void check_record(const std::map<std::string, Bytes>& r) {
 }
 
 void check_results(const std::map<std::string, Bytes>& r) {
-    require(r.size() == 6, "five result files and their record, no temporary");
+    require(r.size() == 7, "six result files and their record, no temporary");
     const size_t frames = r.count(".mask") ? r.at(".mask").size() / 128 : 0;
     require(frames > 0, "at least one frame");
     for (const auto& [suffix, bytes_per_frame] : kLayout)
@@ -167,10 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 16384) return 0;
     FuzzFile file(data, size);
     std::string in = file.path();
-    char prog[] = "corlune", mix[] = "--mix", second[] = "--channel=2";
+    char prog[] = "corlune", mix[] = "--mix", second[] = "--channel=2", threads[] = "--threads=3";
     char* options[] = {nullptr, mix, second};
     std::vector<char*> argv = {prog};
     if (char* option = options[size % 3]) argv.push_back(option);
+    if (size / 3 % 2) argv.push_back(threads);
     argv.insert(argv.end(), {in.data(), const_cast<char*>(outdir), nullptr});
     messages().str("");
     const int status = run(static_cast<int>(argv.size()) - 1, argv.data());

@@ -26,12 +26,12 @@
 # redoes only what is missing.
 # The task fails (exit 1) when any of its recordings failed; the log names them.
 #
-# Memory: the autocorrelogram of an utterance takes about 6 MB per second of
-# audio at 16 kHz (proportionally more at higher sample rates); raise --mem
-# for long recordings.
+# Memory: corlune streams a recording in about 20 MB, and its results add
+# about 0.04 MB per second of audio at any sample rate, so 512M hold about
+# three hours; raise --mem for longer recordings.
 #SBATCH --job-name=corlune
 #SBATCH --cpus-per-task=1
-#SBATCH --mem=2G
+#SBATCH --mem=512M
 #SBATCH --time=02:00:00
 #SBATCH --output=corlune-%A_%a.log
 

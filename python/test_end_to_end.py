@@ -63,7 +63,9 @@ class EndToEndTest(unittest.TestCase):
     def test_result_files_read_back_in_their_layouts(self):
         res = self.load()
         self.assertEqual((res.nframes, res.nchans), (math.ceil(self.nsamples / 160), 32))
-        self.assertEqual(list(res.record)[:len(cr.LAYOUT)], list(cr.LAYOUT))  # checked against it
+        # Checked against the record, which lists the files in publishing order, .f0labels last.
+        self.assertEqual(list(res.record)[:len(cr.LAYOUT)], list(cr.LAYOUT))
+        self.assertEqual(list(res.record)[-1], "f0labels")
         self.assertLessEqual(set(res.record) - set(cr.LAYOUT), set(cr.OPTIONAL_LAYOUT))
         for suffix, (dtype, _) in cr.LAYOUT.items():
             self.assertEqual(getattr(res, suffix).dtype, dtype)

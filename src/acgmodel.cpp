@@ -3,14 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <iostream>
 
+#include "channelframes.h"
 #include "frameacf.h"
-#include "gammatone.h"
 #include "matrixfile.h"
 
 namespace {
+
+// Frames filtered and analysed per block.
+constexpr int kBlockFrames = 32;
 
 // ERB-rate of a frequency in Hz.
 double erb_rate(double f) { return 21.4 * std::log10(0.00437 * f + 1.0); }
@@ -24,44 +26,28 @@ void prepare_row(std::vector<double>& row, size_t n) {
     row.reserve(n);
 }
 
-// Filters the signal through the bank's channels and appends each channel's
-// frames to its row. The filter runs block by block into a buffer per
-// channel that holds the W - S samples of overlap with the previous block
-// (zeros before the signal starts) followed by the block's new samples, so
-// no copy of the whole signal or of a whole filter output is kept.
+// Filters the signal block by block and appends each channel's frames to
+// its row, so no copy of the whole signal or of a whole filter output is
+// kept.
 void analyse_channels(const std::vector<double>& samples, const FrameGeometry& fr,
-                      Filterbank& bank, std::vector<double>* const* rows,
+                      ChannelFrames& frames, std::vector<std::vector<double>>& rows,
                       const FrameAutocorrelation& acf, FrameAutocorrelation::Workspace& ws,
                       StageTimer* timer) {
-    constexpr int kBlockFrames = 32;
-    const int S = fr.shift, lead = fr.window - fr.shift;
-    const int count = bank.channels();
-    const size_t capacity = static_cast<size_t>(lead) + static_cast<size_t>(kBlockFrames) * S;
-    std::vector<double> buffer(count * capacity, 0.0);
-    const std::vector<double> zeros(S, 0.0);
-    double* out[Filterbank::kMaxLanes];
-
-    for (int j0 = 0; j0 < fr.nframes; j0 += kBlockFrames) {
-        const int nb = std::min(kBlockFrames, fr.nframes - j0);
-        const size_t t0 = static_cast<size_t>(j0) * S, t1 = t0 + static_cast<size_t>(nb) * S;
-        const size_t n = samples.size();
-        const size_t real = t1 <= n ? t1 - t0 : (t0 < n ? n - t0 : 0);
+    const int nchans = frames.channels();
+    for (int j0 = 0; j0 < fr.nframes; j0 += frames.block_frames()) {
+        const int nb = std::min(frames.block_frames(), fr.nframes - j0);
+        const size_t t0 = static_cast<size_t>(j0) * fr.shift;
+        const size_t real = std::min(samples.size() - t0, static_cast<size_t>(nb) * fr.shift);
         mark(timer, Stage::Filterbank);
-        for (int lane = 0; lane < count; ++lane)
-            out[lane] = buffer.data() + lane * capacity + lead;
-        if (real > 0) bank.filter(samples.data() + t0, real, out);
-        // The padding at the end of the signal is shorter than one shift.
-        for (int lane = 0; lane < count; ++lane) out[lane] += real;
-        bank.filter(zeros.data(), (t1 - t0) - real, out);
+        frames.start_block(samples.data() + t0, real, nb);
+        for (int g = 0; g < frames.groups(); ++g) frames.filter_group(g);
 
         mark(timer, Stage::Autocorrelation);
-        for (int lane = 0; lane < count; ++lane) {
-            double* buf = buffer.data() + lane * capacity;
+        for (int c = 0; c < nchans; ++c) {
             for (int j = 0; j < nb; ++j) {
-                const double* lags = acf.analyse(buf + static_cast<size_t>(j) * S, ws);
-                rows[lane]->insert(rows[lane]->end(), lags, lags + acf.nlags());
+                const double* lags = acf.analyse(frames.frame(c, j), ws);
+                rows[c].insert(rows[c].end(), lags, lags + acf.nlags());
             }
-            std::memmove(buf, buf + static_cast<size_t>(nb) * S, sizeof(double) * lead);
         }
     }
     mark(timer, Stage::Idle);
@@ -118,20 +104,14 @@ void AcgModel::compute(const std::vector<double>& samples, int sr, StageTimer* t
         cfs[c] = centre_frequency(c);
         prepare_row(acg[c], static_cast<size_t>(nframes) * nlags);
     }
-    if (nframes <= 0) return;
+    if (nframes <= 0 || nchans == 0) return;
 
     // The stages are made once: the FFT plans serve every channel and frame.
     const vec::Width width = vec::active_width();
     const FrameAutocorrelation acf(fr.window, nlags, width);
     FrameAutocorrelation::Workspace ws(acf);
-    const int lanes = Filterbank::lanes(width);
-    for (int c0 = 0; c0 < nchans; c0 += lanes) {
-        const int count = std::min(lanes, nchans - c0);
-        std::vector<double>* rows[Filterbank::kMaxLanes];
-        for (int lane = 0; lane < count; ++lane) rows[lane] = &acg[c0 + lane];
-        Filterbank bank(&cfs[c0], count, srate, width);
-        analyse_channels(samples, fr, bank, rows, acf, ws, timer);
-    }
+    ChannelFrames frames(cfs.data(), nchans, srate, fr.shift, fr.window, kBlockFrames, width);
+    analyse_channels(samples, fr, frames, acg, acf, ws, timer);
 }
 
 bool AcgModel::output(const char* filename) const {

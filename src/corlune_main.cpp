@@ -2,22 +2,30 @@
 
 #include <fftw3.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cmath>
 #include <filesystem>
+#include <cstdint>
 #include <functional>
+#include <iomanip>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "acgmodel.h"
 #include "audioinput.h"
-#include "casagrouping.h"
+#include "frameresults.h"
+#include "memorylimit.h"
 #include "options.h"
+#include "progress.h"
 #include "publisher.h"
 #include "ruletracker.h"
+#include "streamanalysis.h"
+#include "workerpool.h"
 
 #ifndef CORLUNE_VERSION
 #error "CORLUNE_VERSION is set by the build from the project version"
@@ -29,8 +37,13 @@ constexpr int kMinRate = 4000;
 constexpr int kMaxRate = 192000;
 // Frames read at a time from the input.
 constexpr std::size_t kReadFrames = 65536;
-// The model counts samples in an int.
-constexpr std::size_t kMaxSamples = INT_MAX;
+// Memory a run needs beside its results: the libraries, the block buffers
+// of the analysis and the threads' work spaces (a peak of about 40 MB at
+// 48 kHz, with room to spare).
+constexpr double kWorkingBytes = 64.0 * 1024 * 1024;
+constexpr double kGigabyte = 1e9;
+// Erases a progress line from the terminal, before a signal's message.
+constexpr const char* kEraseLine = "\r\033[K";
 // Largest sample magnitude analysed, in units of full scale: far above any
 // recording (float files written without scaling reach 32768), far below
 // where the autocorrelation's squares and sums would overflow.
@@ -81,39 +94,76 @@ SignalChoice signal_choice(const Options& opt) {
     return SignalChoice::one(opt.channel > 0 ? opt.channel - 1 : 0);
 }
 
-// The first sample the analysis cannot take (not finite, or too large), or
-// the signal's length when there is none.
-std::size_t first_unusable(const std::vector<double>& x) {
-    for (std::size_t i = 0; i < x.size(); ++i)
+// The first sample of x[0 .. n - 1] the analysis cannot take (not finite,
+// or too large), or n when there is none.
+std::size_t first_unusable(const double* x, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
         if (!(std::fabs(x[i]) <= kMaxMagnitude)) return i;
-    return x.size();
+    return n;
 }
 
-// Reads the chosen signal to its end. Returns false after one line when the
-// input fails, holds no sample or holds one the analysis cannot take.
-bool read_signal(AudioInput& in, const Options& opt, const std::string& label,
-                 std::vector<double>& x) {
+// Refuses, by the header's frame count, a recording whose results would not
+// fit in the memory this process may use (a days-long file), before any
+// sample is read. On a pipe the length is unknown, and running out of
+// memory is reported when it happens.
+bool results_fit(const AudioFormat& f, const std::string& label) {
+    if (f.frames <= 0) return true;
+    const FrameGeometry fr = frame_geometry(f.srate, kDefaultAcgParam.shift_ms,
+                                            kDefaultAcgParam.win_ms, static_cast<size_t>(f.frames));
+    const double need = static_cast<double>(fr.nframes) *
+                            FrameResults::least_bytes_per_frame(kDefaultAcgParam.nchans) +
+                        kWorkingBytes;
+    const MemoryLimit limit = memory_limit();
+    if (need <= static_cast<double>(limit.bytes)) return true;
+    std::cerr << std::fixed << std::setprecision(1) << "Recording too long for the memory available: "
+              << static_cast<double>(f.frames) / f.srate / 3600.0 << " hours of audio need about "
+              << need / kGigabyte << " GB, and " << limit.source << " allows "
+              << static_cast<double>(limit.bytes) / kGigabyte << " GB: " << label << std::endl;
+    return false;
+}
+
+// The threads a run uses: --threads, 0 meaning every core.
+int analysis_threads(const Options& opt) {
+    return opt.threads > 0 ? opt.threads : WorkerPool::available_cores();
+}
+
+// Reads the chosen signal to its end and streams it through the analysis.
+// Returns false after one line when the input fails, holds no sample or
+// holds one the analysis cannot take.
+bool stream_signal(AudioInput& in, const Options& opt, const std::string& label,
+                   StreamAnalysis& stream, ProgressLine& progress) {
     const SignalChoice choice = signal_choice(opt);
-    while (in.read(x, kReadFrames, choice) > 0) {
-        if (x.size() > kMaxSamples) {
-            std::cerr << "Recording too long: more than " << kMaxSamples << " samples: " << label
+    const std::int64_t maxSamples =
+        static_cast<std::int64_t>(INT_MAX) * stream.geometry().shift;
+    std::vector<double> x;
+    for (;;) {
+        x.clear();
+        if (in.read(x, kReadFrames, choice) == 0) break;
+        const std::size_t bad = first_unusable(x.data(), x.size());
+        if (bad < x.size()) {
+            const auto limit = static_cast<long>(kMaxMagnitude);
+            progress.clear();
+            std::cerr << "Sample " << stream.samples() + static_cast<std::int64_t>(bad) << " is "
+                      << x[bad] << ", outside " << -limit << " to " << limit << ": " << label
                       << std::endl;
             return false;
         }
+        if (stream.samples() + static_cast<std::int64_t>(x.size()) > maxSamples) {
+            progress.clear();
+            std::cerr << "Recording too long: more than " << INT_MAX << " frames: " << label
+                      << std::endl;
+            return false;
+        }
+        stream.push(x.data(), x.size());
+        progress.update(stream.samples());
     }
+    progress.clear();
     if (in.failed()) {
         std::cerr << in.error() << ": " << label << std::endl;
         return false;
     }
-    if (x.empty()) {
+    if (stream.samples() == 0) {
         std::cerr << "No samples in audio file: " << label << std::endl;
-        return false;
-    }
-    const std::size_t bad = first_unusable(x);
-    if (bad < x.size()) {
-        const auto limit = static_cast<long>(kMaxMagnitude);
-        std::cerr << "Sample " << bad << " is " << x[bad] << ", outside " << -limit << " to " << limit
-                  << ": " << label << std::endl;
         return false;
     }
     if (in.claimed_frames() > in.frames_read())
@@ -125,17 +175,18 @@ bool read_signal(AudioInput& in, const Options& opt, const std::string& label,
 // One result file of a run: its suffix and what fills a path with it.
 struct ResultFile {
     const char* suffix;
-    std::function<bool(const CASAGrouping&, const char* path)> write;
+    std::function<bool(const FrameResults&, const char* path)> write;
 };
 
 // The result files a run publishes, in the order they are written and
 // renamed into place.
 std::vector<ResultFile> result_files(const Options&) {
-    return {{".frmseg", &CASAGrouping::write_frmSegments},
-            {".f0cands", &CASAGrouping::write_f0Candidates},
-            {".f0tracks", &CASAGrouping::write_f0Tracks},
-            {".groups", &CASAGrouping::write_fragments},
-            {".mask", &CASAGrouping::write_mask}};
+    return {{".frmseg", &FrameResults::write_frmSegments},
+            {".f0cands", &FrameResults::write_f0Candidates},
+            {".f0tracks", &FrameResults::write_f0Tracks},
+            {".groups", &FrameResults::write_fragments},
+            {".mask", &FrameResults::write_mask},
+            {".f0labels", &FrameResults::write_f0Labels}};
 }
 
 std::vector<std::string> suffixes(const std::vector<ResultFile>& files) {
@@ -145,24 +196,22 @@ std::vector<std::string> suffixes(const std::vector<ResultFile>& files) {
 }
 
 // Writes every result file to its temporary, then publishes the set.
-bool write_and_publish(const CASAGrouping& grouping, const std::vector<ResultFile>& files,
+bool write_and_publish(const FrameResults& results, const std::vector<ResultFile>& files,
                        ResultPublisher& pub) {
     for (std::size_t i = 0; i < files.size(); ++i)
-        if (!pub.write(i, [&](const char* path) { return files[i].write(grouping, path); })) return false;
+        if (!pub.write(i, [&](const char* path) { return files[i].write(results, path); })) return false;
     return pub.publish([](const std::string& line) { std::cerr << line << std::endl; });
 }
 
-int analyse_signal(const std::vector<double>& x, int srate, const std::string& prefix,
-                   const std::vector<ResultFile>& files, ResultPublisher& pub) {
-    AcgModel model(kDefaultAcgParam);
-    model.compute(x, srate);
+// The tracker, the fragments and the result files of a streamed signal.
+int track_and_publish(FrameResults& results, const std::string& prefix,
+                      const std::vector<ResultFile>& files, ResultPublisher& pub) {
     RuleTracker tracker;
-    CASAGrouping grouping(model, tracker);
-    grouping.generate_fragments(nullptr);
-    if (grouping.fragment_labels_wrap())
+    results.track(tracker);
+    if (results.fragment_labels_wrap())
         std::cerr << "Warning: fragment labels exceed 16 bits; labels in " << prefix
                   << ".groups wrapped and are no longer unique" << std::endl;
-    if (write_and_publish(grouping, files, pub)) return EXIT_OK;
+    if (write_and_publish(results, files, pub)) return EXIT_OK;
     std::cerr << pub.error() << std::endl;
     return EXIT_FAILED;
 }
@@ -170,16 +219,22 @@ int analyse_signal(const std::vector<double>& x, int srate, const std::string& p
 int analyse(const Options& opt, const std::string& prefix, const std::vector<ResultFile>& files,
             ResultPublisher& pub) {
     const std::string label = input_label(opt);
+    std::unique_ptr<ProgressLine> progress;
     try {
-        std::vector<double> x;
-        int srate = 0;
-        {
-            AudioInput in;
-            if (!open_input(in, opt, label) || !read_signal(in, opt, label, x)) return EXIT_FAILED;
-            srate = in.format().srate;
-        }
-        return analyse_signal(x, srate, prefix, files, pub);
+        AudioInput in;
+        if (!open_input(in, opt, label) || !results_fit(in.format(), label)) return EXIT_FAILED;
+        const AudioFormat& f = in.format();
+        StreamAnalysis stream(f.srate, analysis_threads(opt));
+        const bool terminal = isatty(STDERR_FILENO) == 1;
+        progress = std::make_unique<ProgressLine>(terminal && !opt.quiet, STDERR_FILENO, f.frames,
+                                                  f.srate);
+        if (progress->enabled()) ResultPublisher::set_signal_line_start(kEraseLine);
+        if (!stream_signal(in, opt, label, stream, *progress)) return EXIT_FAILED;
+        stream.finish();
+        in.close();
+        return track_and_publish(stream.results(), prefix, files, pub);
     } catch (const std::bad_alloc&) {
+        if (progress) progress->clear();
         std::cerr << "Out of memory analysing " << label << std::endl;
         return EXIT_FAILED;
     }

@@ -31,6 +31,7 @@ struct OptionSpec {
 };
 
 constexpr int kMaxChannel = 1024;  // libsndfile's largest channel count
+constexpr int kMaxThreads = 1024;
 
 const OptionSpec kOptions[] = {
     {"channel", 'c', &Options::channel, "N", 1, kMaxChannel, "none, INPUT must be mono",
@@ -43,6 +44,11 @@ const OptionSpec kOptions[] = {
     {"sync", 0, &Options::sync, nullptr, 0, 0, nullptr,
      "flush the result files and OUTDIR to disk before exiting, so that a published result "
      "set survives a power failure (slower)"},
+    {"threads", 't', &Options::threads, "N", 0, kMaxThreads, nullptr,
+     "analyse on N threads (0: every core this process may use); the results are the same "
+     "for every N"},
+    {"quiet", 'q', &Options::quiet, nullptr, 0, 0, nullptr,
+     "show no progress line (it is shown only when standard error is a terminal)"},
     {"help", 'h', Action::Help, nullptr, 0, 0, nullptr, "print this text and exit"},
     {"version", 'V', Action::Version, nullptr, 0, 0, nullptr,
      "print the versions of corlune, FFTW and libsndfile and exit"},
@@ -61,6 +67,7 @@ const ResultFileDoc kResultFiles[] = {
     {".f0tracks", "float32", 2, "F0 in Hz per track slot, 0 for none"},
     {".groups", "int16", 32, "fragment label (track identifier), 0 none"},
     {".mask", "float32", 32, "soft mask value, 0 outside fragments"},
+    {".f0labels", "int16", 2, "track identifier per slot, 0 for none"},
 };
 // The record of the set, published last.
 constexpr const char* kRecordDoc =

@@ -19,6 +19,8 @@ struct Options {
     bool mix = false;   // analyse the mean of all channels
     std::string name;   // base name of the result files; empty = from INPUT
     bool sync = false;  // flush results and OUTDIR to disk before exiting
+    int threads = 1;    // threads of the analysis; 0 = every core the process may use
+    bool quiet = false; // no progress line on a terminal
     std::string input;  // INPUT: a path, or "-" for standard input
     std::string outdir; // OUTDIR
 };

@@ -60,6 +60,7 @@ const char* const* g_armed = nullptr;  // temporaries to remove (nullptr entries
 std::size_t g_narmed = 0;
 const char* g_workdir = "";     // removed when nothing else is left in it
 const char* g_prefix = "";      // OUTDIR/NAME, for the handler's line
+const char* g_lineStart = "";   // written before the handler's line
 volatile sig_atomic_t g_published = 0;
 
 // Appends text to buf (capacity cap) as far as it fits; async-signal-safe.
@@ -76,6 +77,7 @@ extern "C" void remove_temporaries_and_exit(int sig) {
         if (kHandledSignals[i] == sig) name = kSignalNames[i];
     char line[4096];
     std::size_t n = 0;
+    append(line, sizeof line - 1, n, g_lineStart);
     append(line, sizeof line - 1, n, "Interrupted by ");
     append(line, sizeof line - 1, n, name);
     append(line, sizeof line - 1, n, g_published ? " after publishing: " : "; nothing published: ");
@@ -250,6 +252,8 @@ private:
 // ---------------------------------------------------------------------------
 
 void ResultPublisher::set_hook(Hook hook) { g_hook = hook; }
+
+void ResultPublisher::set_signal_line_start(const char* text) { g_lineStart = text ? text : ""; }
 
 ResultPublisher::ResultPublisher(std::string outdir, std::string name, bool sync)
     : outdir_(std::move(outdir)),

@@ -89,6 +89,11 @@ public:
     using Hook = void (*)(Step step, const char* path);
     static void set_hook(Hook hook);
 
+    // Bytes the signal handler writes before its line, such as the codes
+    // that erase a progress line from a terminal; the text must outlive the
+    // publisher (a literal).
+    static void set_signal_line_start(const char* text);
+
 private:
     struct Temporary {
         std::string path;

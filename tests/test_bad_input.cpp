@@ -28,9 +28,9 @@ using testutil::WavSpec;
 
 namespace {
 
-const char* const kSuffixes[] = {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask"};
+const char* const kSuffixes[] = {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask", ".f0labels"};
 // Bytes per frame of each result file, in the order of kSuffixes.
-const size_t kBytesPerFrame[] = {64, 16, 8, 64, 128};
+const size_t kBytesPerFrame[] = {64, 16, 8, 64, 128, 4};
 
 std::vector<int16_t> voice(int srate, double seconds) {
     return testutil::to_pcm16(testutil::harmonic_complex(srate, seconds, 130.0, 160.0, 0.4));
@@ -69,7 +69,7 @@ protected:
         EXPECT_EQ(snapshot(out.path()), earlier);
     }
 
-    // Runs a file that must be analysed; returns the five results by suffix.
+    // Runs a file that must be analysed; returns the six results by suffix.
     static Snapshot analysed(const std::string& path, const std::string& expected_err) {
         SCOPED_TRACE(path);
         TempDir out;
@@ -79,7 +79,7 @@ protected:
         Snapshot results;
         const std::string base = fs::path(path).stem().string();
         for (const char* suffix : kSuffixes) results[suffix] = testutil::read_file(out.file(base + suffix));
-        EXPECT_EQ(snapshot(out.path()).size(), 6u);  // and the record
+        EXPECT_EQ(snapshot(out.path()).size(), 7u);  // and the record
         return results;
     }
 };
@@ -174,7 +174,7 @@ TEST_F(BadInput, SampleRatesAtTheLimitsAreAnalysed) {
         s.rate = static_cast<uint32_t>(rate);
         const auto pcm = voice(rate, static_cast<double>(frames) / 100.0);
         const Snapshot results = analysed(input("r" + std::to_string(rate) + ".wav", wav_image(pcm, s)), "");
-        for (size_t i = 0; i < 5; ++i)
+        for (size_t i = 0; i < std::size(kSuffixes); ++i)
             EXPECT_EQ(results.at(kSuffixes[i]).size(), frames * kBytesPerFrame[i]) << rate << kSuffixes[i];
     }
 }
@@ -309,10 +309,13 @@ TEST_F(BadInput, PipesOfFormatsThatNeedSeekingAndStandardInputMistakesAreRefused
 }
 
 // The reader never reserves memory from what a header claims: a short file
-// claiming 2^31 bytes runs in little memory, and a 4 GiB (sparse) file, whose
-// whole signal and autocorrelogram cannot be held, fails cleanly when memory
-// runs out, with one line and no result file.
-TEST_F(BadInput, HugeDataSizesAndAFourGibibyteFile) {
+// claiming 2^31 bytes runs in little memory. The analysis streams, so only
+// the results grow with the recording: a 4 GiB (sparse) file, 37 hours at
+// 16 kHz, whose results cannot fit in 1 GiB, is refused by its length
+// before any sample is read; on a pipe, whose length is unknown, running
+// out of memory is caught (here in 90 minutes of silence at 4 kHz, with
+// the analysis on two threads). Either way: one line, no result file.
+TEST_F(BadInput, HugeDataSizesAndRecordingsWhoseResultsDoNotFit) {
     const uint64_t limit = testutil::sanitizer_build() ? 0 : uint64_t{1} << 30;
     WavSpec s;
     s.data_size = 0x7FFFFFFFu;
@@ -328,7 +331,20 @@ TEST_F(BadInput, HugeDataSizesAndAFourGibibyteFile) {
     TempDir out2;
     r = run_corlune({huge, str(out2.path())}, {std::nullopt, "", limit});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Out of memory analysing " + huge + "\n");
+    EXPECT_EQ(r.err.rfind("Recording too long for the memory available: 37.3 hours of audio need about ", 0), 0u)
+        << r.err;
+    EXPECT_NE(r.err.find(" GB, and the address-space limit (ulimit -v) allows 1.1 GB: " + huge + "\n"),
+              std::string::npos) << r.err;
+    EXPECT_TRUE(snapshot(out2.path()).empty());
+
+    WavSpec streamed;
+    streamed.rate = 4000;
+    streamed.data_size = 0xFFFFFFFFu;  // the length is unknown
+    const Bytes silence = wav_image(std::vector<int16_t>(4000 * 60 * 90, 0), streamed);
+    r = run_corlune({"--threads=2", "--name=silence", "-", str(out2.path())},
+                    {silence, "", uint64_t{100} << 20});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Out of memory analysing standard input\n");
     EXPECT_TRUE(snapshot(out2.path()).empty());
 }
 

@@ -2,12 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pty.h>
 #include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
+#include <tuple>
 
+#include "memorylimit.h"
 #include "options.h"
+#include "progress.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
@@ -16,7 +25,7 @@ using testutil::TempDir;
 
 namespace {
 
-const char* const kSuffixes[] = {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask"};
+const char* const kSuffixes[] = {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask", ".f0labels"};
 
 std::string usage_error(const std::string& line) { return "corlune: " + line + "\n" + usage_synopsis(); }
 
@@ -108,7 +117,7 @@ TEST(CommandLine, MissingDirectoryIsReportedWithItsSlash) {
     EXPECT_EQ(r.err, "Unable to write to directory (No such file or directory): " + missing + "/\n");
 }
 
-TEST(Run, WritesFiveResultFilesOfTheDocumentedSizes) {
+TEST(Run, WritesSixResultFilesOfTheDocumentedSizes) {
     TempDir in, out;
     const auto x = testutil::harmonic_complex(16000, 0.5, 140.0, 150.0, 0.4);
     testutil::write_wav(in.file("utt.wav"), x, 16000);
@@ -116,12 +125,12 @@ TEST(Run, WritesFiveResultFilesOfTheDocumentedSizes) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const size_t frames = 50;
-    const size_t bytes_per_frame[] = {64, 16, 8, 64, 128};
-    for (int i = 0; i < 5; ++i)
+    const size_t bytes_per_frame[] = {64, 16, 8, 64, 128, 4};
+    for (int i = 0; i < 6; ++i)
         EXPECT_EQ(fs::file_size(out.file(std::string("utt") + kSuffixes[i])),
                   frames * bytes_per_frame[i])
             << kSuffixes[i];
-    EXPECT_EQ(entries(out.path()), 6u);  // and the record; no temporary is left behind
+    EXPECT_EQ(entries(out.path()), 7u);  // and the record; no temporary is left behind
 }
 
 TEST(Run, FailedRunKeepsEarlierResultsAndLeavesNoNewFile) {
@@ -235,4 +244,138 @@ TEST(Run, ChannelChoiceAndMixOfSeveralChannels) {
     r = run_corlune({"-c", "1", in.file("three.flac"), out.path().string()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(results(out.file("three")), reference);
+}
+
+// The analysis on 1, 2, 3 threads and on every core (0) gives the same
+// bytes, from a file and from a pipe of unknown length; the record lists
+// .f0labels last, and within a frame every claimed unit carries the label
+// of one of the frame's two track slots.
+TEST(Run, EveryThreadCountGivesTheSameResultSet) {
+    TempDir in, out;
+    const auto pcm = two_voices(16000, 2.3);
+    const auto wav = testutil::wav_bytes(pcm, 16000);
+    testutil::write_file(in.file("utt.wav"), wav);
+    std::map<std::string, testutil::Bytes> reference;
+    for (const char* threads : {"1", "2", "3", "0"}) {
+        for (const bool piped : {false, true}) {
+            const std::string name = std::string(piped ? "piped" : "file") + threads;
+            const auto r = piped ? run_corlune({"-t", threads, "--name", name, "-", out.path().string()},
+                                               {wav, "", 0})
+                                 : run_corlune({"--threads", threads, "--name", name, in.file("utt.wav"),
+                                                out.path().string()});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            auto set = results(out.file(name));
+            set[".record"] = testutil::read_file(out.file(name + ".record"));
+            if (reference.empty()) reference = set;
+            EXPECT_EQ(set, reference) << name;
+        }
+    }
+    const std::string record(reference[".record"].begin(), reference[".record"].end());
+    EXPECT_NE(record.find("\n.mask 29440 "), std::string::npos) << record;
+    EXPECT_NE(record.find("\n.f0labels 920 "), std::string::npos) << record;
+    EXPECT_LT(record.find("\n.mask "), record.find("\n.f0labels "));
+
+    const auto& groups = reference[".groups"];
+    const auto& slots = reference[".f0labels"];
+    int claimed = 0;
+    for (size_t f = 0; f < 230; ++f) {
+        const int16_t* g = reinterpret_cast<const int16_t*>(groups.data()) + 32 * f;
+        const int16_t* s = reinterpret_cast<const int16_t*>(slots.data()) + 2 * f;
+        for (int c = 0; c < 32; ++c) {
+            if (g[c] == 0) continue;
+            ++claimed;
+            EXPECT_TRUE(g[c] == s[0] || g[c] == s[1]) << "frame " << f << " channel " << c;
+        }
+    }
+    EXPECT_GT(claimed, 1000);
+}
+
+namespace {
+
+// Runs corlune with its standard error (and output) on a pseudo-terminal;
+// returns what it wrote there and its exit status.
+std::pair<std::string, int> run_on_terminal(const std::vector<std::string>& args) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        std::vector<char*> argv{const_cast<char*>(CORLUNE_EXE)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(CORLUNE_EXE, argv.data());
+        _exit(127);
+    }
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) text.append(buf, n);  // EIO at the end
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {text, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+}  // namespace
+
+// On a terminal, a progress line is drawn in place and erased at the end;
+// with --quiet nothing is; a pipe's unknown length shows seconds instead
+// of a share. (Runs with standard error in a file print nothing: the other
+// tests check that their standard error is empty.)
+TEST(Run, ProgressLineOnATerminalOnly) {
+    TempDir in, out;
+    const auto wav = testutil::wav_bytes(two_voices(16000, 3.0), 16000);
+    testutil::write_file(in.file("utt.wav"), wav);
+    auto [text, status] = run_on_terminal({in.file("utt.wav"), out.path().string()});
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_EQ(text.rfind("\rcorlune: ", 0), 0u) << text;
+    EXPECT_NE(text.find(" % of 3.0 s of audio, "), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K") << text;
+    EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+
+    std::tie(text, status) = run_on_terminal({"--quiet", in.file("utt.wav"), out.path().string()});
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(text, "");
+
+    testutil::FifoWriter fifo(in.file("fifo"), wav);
+    std::tie(text, status) = run_on_terminal({"--name=f", in.file("fifo"), out.path().string()});
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("s of audio, "), std::string::npos) << text;
+    EXPECT_EQ(text.find('%'), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K") << text;
+
+    // A message after the progress line starts on a line of its own.
+    testutil::write_file(in.file("bad.wav"), {'R', 'I', 'F', 'F'});
+    std::tie(text, status) = run_on_terminal({in.file("bad.wav"), out.path().string()});
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(text.rfind("Unable to read audio file", 0), 0u) << text;
+}
+
+TEST(ProgressText, ShareOrSecondsAndTheTimeElapsed) {
+    EXPECT_EQ(ProgressLine::text(8000, 32000, 16000, 0.25),
+              "corlune:  25 % of 2.0 s of audio, 0.2 s elapsed");
+    EXPECT_EQ(ProgressLine::text(40000, 32000, 16000, 12.0),  // a header that claims too little
+              "corlune: 100 % of 2.0 s of audio, 12.0 s elapsed");
+    EXPECT_EQ(ProgressLine::text(24000, -1, 16000, 3.04), "corlune: 1.5 s of audio, 3.0 s elapsed");
+}
+
+TEST(MemoryLimit, TheLeastOfTheLimitsThatApply) {
+    EXPECT_EQ(parse_cgroup_limit("max"), UINT64_MAX);
+    EXPECT_EQ(parse_cgroup_limit("2147483648"), 2147483648u);
+    EXPECT_EQ(parse_cgroup_limit("9223372036854771712"), UINT64_MAX);  // v1's "unlimited"
+    EXPECT_EQ(parse_cgroup_limit(""), UINT64_MAX);
+    EXPECT_EQ(parse_cgroup_limit("-1"), UINT64_MAX);
+
+    const MemoryLimit free = memory_limit();
+    EXPECT_GT(free.bytes, uint64_t{1} << 28);
+    EXPECT_LE(free.bytes, static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE));
+    if (testutil::sanitizer_build()) GTEST_SKIP() << "the sanitizer's shadow memory needs no data limit";
+    const uint64_t cap = std::min<uint64_t>(free.bytes / 2, uint64_t{3} << 30);
+    auto child = testutil::start_in_child([cap] {
+        const rlimit r{cap, RLIM_INFINITY};
+        if (setrlimit(RLIMIT_DATA, &r) != 0) return 2;
+        const MemoryLimit m = memory_limit();
+        return m.bytes == cap && std::string(m.source).find("ulimit -d") != std::string::npos ? 0 : 1;
+    });
+    EXPECT_EQ(child.wait().status, 0);
 }

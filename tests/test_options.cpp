@@ -48,6 +48,11 @@ TEST(Options, ValuesInEveryGnuForm) {
     EXPECT_TRUE(plain.opt.name.empty());
     EXPECT_TRUE(parse({"-m", "in.wav", "out"}).opt.mix);
     EXPECT_TRUE(parse({"--sync", "in.wav", "out"}).opt.sync);
+    EXPECT_EQ(plain.opt.threads, 1);
+    EXPECT_FALSE(plain.opt.quiet);
+    EXPECT_EQ(parse({"--threads=0", "in.wav", "out"}).opt.threads, 0);
+    EXPECT_EQ(parse({"-t", "3", "-q", "in.wav", "out"}).opt.threads, 3);
+    EXPECT_TRUE(parse({"--quiet", "in.wav", "out"}).opt.quiet);
     // "--" ends the options, so an input may start with a dash.
     const Parsed dashed = parse({"--mix", "--", "-odd.wav", "out"});
     EXPECT_EQ(dashed.outcome.action, Action::Run);
@@ -80,6 +85,10 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
         {{"-c", "99999999999999", "in.wav", "out"},
          "invalid value '99999999999999' for --channel: expected an integer from 1 to 1024"},
         {{"-c", "1", "-m", "in.wav", "out"}, "--channel and --mix exclude each other"},
+        {{"--threads=-1", "in.wav", "out"},
+         "invalid value '-1' for --threads: expected an integer from 0 to 1024"},
+        {{"-t", "all", "in.wav", "out"},
+         "invalid value 'all' for --threads: expected an integer from 0 to 1024"},
         {{"-", "out"}, "reading standard input (-) needs --name NAME for the result files"},
     };
     for (const auto& [args, error] : cases) {
@@ -116,9 +125,11 @@ TEST(Options, HelpTextDescribesOptionsResultsAndExitStatuses) {
     for (const char* part :
          {"Usage: corlune [OPTION]... INPUT OUTDIR\n", "  -c, --channel=N ", "integer 1 to 1024; default: none",
           "  -m, --mix ", "flag; default: off", "  -n, --name=NAME ", "text; default: INPUT's file name",
-          "      --sync ", "  -h, --help ", "  -V, --version ", "NAME.frmseg    int16   32 columns",
+          "      --sync ", "  -t, --threads=N ", "integer 0 to 1024; default: 1", "  -q, --quiet ",
+          "  -h, --help ", "  -V, --version ", "NAME.frmseg    int16   32 columns",
           "NAME.f0cands   float32  4 columns", "NAME.f0tracks  float32  2 columns",
-          "NAME.groups    int16   32 columns", "NAME.mask      float32 32 columns", "NAME.record    text, written last",
+          "NAME.groups    int16   32 columns", "NAME.mask      float32 32 columns",
+          "NAME.f0labels  int16    2 columns", "NAME.record    text, written last",
           "\nExit status:\n", "  0      the result set was published whole", "  1      the run failed",
           "  2      usage error", "  128+N  ended by signal N"})
         EXPECT_NE(help.find(part), std::string::npos) << part;

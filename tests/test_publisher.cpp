@@ -276,8 +276,8 @@ std::vector<int16_t> voice(double seconds, double f0a, double f0b) {
     return testutil::to_pcm16(testutil::harmonic_complex(16000, seconds, f0a, f0b, 0.4));
 }
 
-const char* const kResultSuffixes[] = {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask"};
-constexpr int kResultFiles = 5;
+const char* const kResultSuffixes[] = {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask", ".f0labels"};
+constexpr int kResultFiles = 6;
 
 // A pipe whose ends close with it (and in any program the test starts).
 struct Pipe {
@@ -416,7 +416,7 @@ TEST_F(PublishFaults, FullFileSystemKeepsTheEarlierSet) {
     EXPECT_EQ(r.status, 1);
     // Which file meets the full disk first depends on the file system's accounting.
     std::vector<std::string> lines;
-    for (const char* suffix : {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask", ".record"})
+    for (const char* suffix : {".frmseg", ".f0cands", ".f0tracks", ".groups", ".mask", ".f0labels", ".record"})
         lines.push_back("Unable to write file (No space left on device): " + out.file("utt") + suffix + "\n");
     EXPECT_NE(std::find(lines.begin(), lines.end(), r.err), lines.end()) << r.err;
     EXPECT_EQ(snapshot(out.path()), before);
@@ -457,7 +457,7 @@ TEST_F(PublishFaults, KillAtEachStepLeavesOneRunsSetOrOneTheLoaderRefuses) {
             EXPECT_EQ(next.status, 0) << next.err;
             EXPECT_EQ(snapshot(out.path()), fresh) << k;  // no temporary, link or lock file left
         }
-        // Five writes, the lock, six renames (with the placeholder's) and the end.
+        // Six writes, the lock, seven renames (with the placeholder's) and the end.
         EXPECT_GE(k, 2 * kResultFiles + 3);
         EXPECT_NE(std::count(whole.begin(), whole.end(), false), 0);  // some kills fell between renames
         std::string why;
