@@ -1,0 +1,116 @@
+// Voice masks from each voice's pitch: every time-frequency unit of a frame
+// in which a voice has a track goes to the voice whose period the unit's own
+// periodicity follows, whether or not the unit lies in the channel group
+// the track claimed.
+//
+// The evidence is kept while a frame's autocorrelogram is in memory
+// (PitchEvidence): for each of the frame's F0 candidates and each channel,
+// the channel's autocorrelation at the candidate's period over its value at
+// lag 0 (the agreement, 0 to 1; the rows hold the square root of the
+// autocorrelation, so the agreement is the squared ratio of the row's values,
+// read between the two lags around the period). A track's F0 is bit for bit
+// one of its frame's candidates, so the agreement with each voice's pitch is
+// at hand after tracking. The filter output is half-wave rectified, so a
+// channel above the resolved harmonics agrees with the period of its
+// envelope: the same measure serves every channel.
+//
+// Labelling a frame (label_frame), with the voices' pitches in it:
+//   - two pitches: a unit goes to the voice it agrees with more, when that
+//     agreement reaches the channel's threshold; otherwise to the rest;
+//   - one pitch: a unit that agrees with it goes to that voice; a unit
+//     whose agreement stays below the lower threshold does not follow the
+//     one known pitch and goes to the other voice (in a two-talker mixture
+//     it is the other talker's); in between, the rest;
+//   - no pitch: the rest.
+// A voice's mask is 1 on its units and 0 elsewhere; the rest's mask is 1
+// minus the voices', so the three add up to a mask of ones.
+//
+//     PitchEvidence evidence(32);
+//     evidence.append(cand, agreement);       // per frame, in order
+//     const IntMatrix labels = pitch_voice_labels(evidence, f0Labels, f0Tracks, grouping);
+//     const Matrix voice1 = voice_mask(labels, ones_like(labels), 1);   // voices.h
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "candidates.h"
+#include "framerows.h"
+#include "matrix.h"
+#include "voices.h"
+
+// Channels centred at or above this frequency (Hz) hear the voices mostly
+// through their envelopes (unresolved harmonics) and have thresholds of
+// their own.
+constexpr double kUnresolvedHz = 1000.0;
+
+// The thresholds of the labelling, as agreements (0 to 1).
+struct PitchRule {
+    double agree = 0.55;          // a unit follows a pitch: resolved channels
+    double agreeHigh = 0.55;      // ... channels centred at or above kUnresolvedHz
+    double disagree = 0.3;        // a unit does not follow the one pitch of its frame
+    // A unit a fragment claims keeps the fragment's voice unless its
+    // agreements with two pitches differ by this much (above 1: always).
+    double margin = 2.0;
+};
+
+// The rule chosen on the generated two-talker mixtures (see the README).
+constexpr PitchRule kPitchRule{};
+
+// Per channel c of raw, the agreement with each nonzero candidate j:
+// out[j * nchans + c]; rows of zero candidates are left alone.
+void candidate_agreement(const FrameRows& raw, const double* cand, int srate, float* out);
+
+// The agreements of every frame's channels with its candidates, compactly:
+// one byte per channel and nonzero candidate (steps of 1/255).
+class PitchEvidence {
+public:
+    explicit PitchEvidence(int nchans);
+
+    // Bytes that every frame takes at least.
+    static std::size_t least_bytes_per_frame();
+
+    // Appends the next frame: its candidates (0.0: none) and the agreements
+    // of candidate_agreement (rows of the nonzero candidates read).
+    void append(const double* cand, const float* agreement);
+
+    int frames() const { return static_cast<int>(candidates_.size() / kCandidates); }
+    int channels() const { return nchans_; }
+
+    // The agreements of frame f's channels with f0 into out (nchans
+    // values); false, out untouched, when f0 is none of the frame's
+    // candidates.
+    bool agreement(int f, double f0, double* out) const;
+
+private:
+    int nchans_;
+    std::deque<double> candidates_;        // frames x kCandidates
+    std::deque<std::uint64_t> start_;      // per frame: its first byte in values_
+    std::deque<std::uint8_t> values_;
+};
+
+// Each voice's pitch in one frame of the tracker's tables (two slots of
+// track identifiers and F0s): pitch[v - 1] for voice v, 0.0 when none of
+// its tracks runs there (of two, the first slot's).
+void voice_pitches(const int* trackLabels, const double* trackF0s, const VoiceGrouping& grouping,
+                   double pitch[2]);
+
+// The labels (0 rest, 1, 2) of one frame's nchans units from their
+// agreements with voice 1's and voice 2's pitch (null: the voice has none
+// in this frame) and the voices of the fragments that claim them (0: none);
+// cfs: the channels' centre frequencies, Hz.
+void label_frame(const double* agree1, const double* agree2, const int* fragmentVoice,
+                 const double* cfs, int nchans, const PitchRule& rule, int* labels);
+
+// The labels of every unit (frames x channels) by the rule.
+// fragmentVoices: voice_labels of the fragments (voices.h).
+IntMatrix pitch_voice_labels(const PitchEvidence& evidence, const IntMatrix& f0Labels,
+                             const Matrix& f0Tracks, const VoiceGrouping& grouping,
+                             const IntMatrix& fragmentVoices, const std::vector<double>& cfs,
+                             const PitchRule& rule = kPitchRule);
+
+// A mask of ones of the labels' shape: with voice_mask (voices.h) it gives
+// each voice 1 on its units and the rest 1 on the units of neither.
+Matrix ones_like(const IntMatrix& labels);
