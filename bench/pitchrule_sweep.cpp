@@ -3,10 +3,12 @@
 // and resynthesised under every rule of the grid, and each voice's SI-SDR
 // gain over the mixture is printed as one JSON line per mixture and rule.
 //
-//     pitchrule_sweep [--agree 0.4,0.5] [--high 0.4,0.5] [--disagree -1,0.2] PREFIX...
+//     pitchrule_sweep [--agree 0.35,0.5] [--disagree -1,0.5] [--margin 0.3,2] PREFIX...
 //
 // PREFIX.mix.wav, PREFIX.src1.wav and PREFIX.src2.wav are read; a disagree
-// threshold below 0 never gives a unit to the other voice.
+// threshold below 0 never gives a unit to the other voice, a margin above 1
+// never lets the pitches overrule a fragment. The first line of each
+// mixture is the fragments' voices.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,32 +51,8 @@ double mean_gain(const std::vector<double>& v1, const std::vector<double>& v2,
     return g / 2;
 }
 
-// Per unit as float32: agreement with voice 1's and 2's pitch (-1: none),
-// the sources' unit energies, the fragments' voice label and mask value.
-void dump(const std::string& prefix, const VoiceAnalysis& a, const std::vector<double>& mix,
-          const std::vector<double>& s1, const std::vector<double>& s2, int srate) {
-    const Matrix e1 = unit_energies(s1, srate), e2 = unit_energies(s2, srate);
-    const int nchans = a.evidence.channels();
-    std::vector<double> a1(nchans), a2(nchans);
-    FILE* f = std::fopen((prefix + ".units.f32").c_str(), "wb");
-    for (int j = 0; j < a.nframes; ++j) {
-        double pitch[2];
-        voice_pitches(a.f0Labels[j].data(), a.f0Tracks[j].data(), a.grouping, pitch);
-        const bool h1 = a.evidence.agreement(j, pitch[0], a1.data());
-        const bool h2 = a.evidence.agreement(j, pitch[1], a2.data());
-        for (int c = 0; c < nchans; ++c) {
-            const float row[6] = {h1 ? float(a1[c]) : -1.f, h2 ? float(a2[c]) : -1.f, float(e1[j][c]),
-                                  float(e2[j][c]), float(a.voiceLabels[j][c]), float(a.mask[j][c])};
-            std::fwrite(row, sizeof row, 1, f);
-        }
-    }
-    std::fclose(f);
-    (void)mix;
-}
-
-void sweep(const std::string& prefix, const std::vector<double>& agree,
-           const std::vector<double>& high, const std::vector<double>& disagree,
-           const std::vector<double>& margin) {
+void sweep(const std::string& prefix, const std::vector<double>& agrees,
+           const std::vector<double>& disagrees, const std::vector<double>& margins) {
     std::vector<double> mix, s1, s2;
     int r0 = 0, r1 = 0, r2 = 0;
     if (!read_mono(prefix + ".mix.wav", mix, r0) || !read_mono(prefix + ".src1.wav", s1, r1) ||
@@ -84,31 +62,22 @@ void sweep(const std::string& prefix, const std::vector<double>& agree,
     }
     const std::vector<double>* src[2] = {&s1, &s2};
     const VoiceAnalysis a = analyse_voices(mix, r0);
-    if (std::getenv("PITCHRULE_DUMP")) dump(prefix, a, mix, s1, s2, r0);
     const Resynthesis frag = resynthesize_masks(mix, r0, {&a.masks[1], &a.masks[2]});
     std::printf("{\"prefix\":\"%s\",\"rule\":\"fragments\",\"gain\":%.4f}\n", prefix.c_str(),
                 mean_gain(frag.outputs[0], frag.outputs[1], mix, src));
-    {
-        const Matrix ones = ones_like(a.voiceLabels);
-        const Matrix m1 = voice_mask(a.voiceLabels, ones, 1), m2 = voice_mask(a.voiceLabels, ones, 2);
-        const Resynthesis r = resynthesize_masks(mix, r0, {&m1, &m2});
-        std::printf("{\"prefix\":\"%s\",\"rule\":\"fragments-binary\",\"gain\":%.4f}\n",
-                    prefix.c_str(), mean_gain(r.outputs[0], r.outputs[1], mix, src));
-    }
-    for (double lo : agree)
-        for (double hi : high)
-            for (double dis : disagree)
-              for (double mg : margin) {
-                const PitchRule rule{lo, hi, dis, mg};
+    for (double agree : agrees)
+        for (double disagree : disagrees)
+            for (double margin : margins) {
+                const PitchRule rule{agree, disagree, margin};
                 const IntMatrix labels = pitch_voice_labels(a.evidence, a.f0Labels, a.f0Tracks,
-                                                            a.grouping, a.voiceLabels, a.cfs, rule);
+                                                            a.grouping, a.voiceLabels, rule);
                 const Matrix ones = ones_like(labels);
                 const Matrix m1 = voice_mask(labels, ones, 1), m2 = voice_mask(labels, ones, 2);
                 const Resynthesis r = resynthesize_masks(mix, r0, {&m1, &m2});
-                std::printf(
-                    "{\"prefix\":\"%s\",\"rule\":\"pitch\",\"agree\":%g,\"high\":%g,"
-                    "\"disagree\":%g,\"margin\":%g,\"gain\":%.4f}\n",
-                    prefix.c_str(), lo, hi, dis, mg, mean_gain(r.outputs[0], r.outputs[1], mix, src));
+                std::printf("{\"prefix\":\"%s\",\"rule\":\"pitch\",\"agree\":%g,"
+                            "\"disagree\":%g,\"margin\":%g,\"gain\":%.4f}\n",
+                            prefix.c_str(), agree, disagree, margin,
+                            mean_gain(r.outputs[0], r.outputs[1], mix, src));
             }
     std::fflush(stdout);
 }
@@ -116,15 +85,15 @@ void sweep(const std::string& prefix, const std::vector<double>& agree,
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<double> agree{0.5}, high{0.5}, disagree{0.3}, margin{2.0};
+    std::vector<double> agree{kPitchRule.agree}, disagree{kPitchRule.disagree},
+        margin{kPitchRule.margin};
     int i = 1;
     for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
         if (!std::strcmp(argv[i], "--agree")) agree = parse_list(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--high")) high = parse_list(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--disagree")) disagree = parse_list(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--margin")) margin = parse_list(argv[i + 1]);
         else return std::fprintf(stderr, "pitchrule_sweep: unknown option %s\n", argv[i]), 2;
     }
-    for (; i < argc; ++i) sweep(argv[i], agree, high, disagree, margin);
+    for (; i < argc; ++i) sweep(argv[i], agree, disagree, margin);
     return 0;
 }

@@ -12,22 +12,28 @@
 // one of its frame's candidates, so the agreement with each voice's pitch is
 // at hand after tracking. The filter output is half-wave rectified, so a
 // channel above the resolved harmonics agrees with the period of its
-// envelope: the same measure serves every channel.
+// envelope: the same measure and threshold serve every channel.
 //
 // Labelling a frame (label_frame), with the voices' pitches in it:
+//   - a unit that a fragment claims keeps the fragment's voice (voices.h)
+//     unless its agreements with two pitches differ clearly: the grouping
+//     of a frame's channels by shared periodicity is the surer evidence
+//     where both pitches explain a unit about as well (as where one F0 is
+//     near twice the other);
 //   - two pitches: a unit goes to the voice it agrees with more, when that
-//     agreement reaches the channel's threshold; otherwise to the rest;
+//     agreement reaches the threshold; otherwise to the rest;
 //   - one pitch: a unit that agrees with it goes to that voice; a unit
 //     whose agreement stays below the lower threshold does not follow the
 //     one known pitch and goes to the other voice (in a two-talker mixture
 //     it is the other talker's); in between, the rest;
 //   - no pitch: the rest.
 // A voice's mask is 1 on its units and 0 elsewhere; the rest's mask is 1
-// minus the voices', so the three add up to a mask of ones.
+// on the units of neither, so the three add up to a mask of ones.
 //
 //     PitchEvidence evidence(32);
 //     evidence.append(cand, agreement);       // per frame, in order
-//     const IntMatrix labels = pitch_voice_labels(evidence, f0Labels, f0Tracks, grouping);
+//     const IntMatrix labels = pitch_voice_labels(evidence, f0Labels, f0Tracks, grouping,
+//                                                 fragmentVoices);
 //     const Matrix voice1 = voice_mask(labels, ones_like(labels), 1);   // voices.h
 #pragma once
 
@@ -41,19 +47,13 @@
 #include "matrix.h"
 #include "voices.h"
 
-// Channels centred at or above this frequency (Hz) hear the voices mostly
-// through their envelopes (unresolved harmonics) and have thresholds of
-// their own.
-constexpr double kUnresolvedHz = 1000.0;
-
 // The thresholds of the labelling, as agreements (0 to 1).
 struct PitchRule {
-    double agree = 0.55;          // a unit follows a pitch: resolved channels
-    double agreeHigh = 0.55;      // ... channels centred at or above kUnresolvedHz
-    double disagree = 0.3;        // a unit does not follow the one pitch of its frame
+    double agree = 0.35;     // a unit follows a pitch
+    double disagree = 0.5;   // a unit does not follow the one pitch of its frame
     // A unit a fragment claims keeps the fragment's voice unless its
     // agreements with two pitches differ by this much (above 1: always).
-    double margin = 2.0;
+    double margin = 0.3;
 };
 
 // The rule chosen on the generated two-talker mixtures (see the README).
@@ -99,17 +99,16 @@ void voice_pitches(const int* trackLabels, const double* trackF0s, const VoiceGr
 
 // The labels (0 rest, 1, 2) of one frame's nchans units from their
 // agreements with voice 1's and voice 2's pitch (null: the voice has none
-// in this frame) and the voices of the fragments that claim them (0: none);
-// cfs: the channels' centre frequencies, Hz.
+// in this frame) and the voices of the fragments that claim them (0: none).
 void label_frame(const double* agree1, const double* agree2, const int* fragmentVoice,
-                 const double* cfs, int nchans, const PitchRule& rule, int* labels);
+                 int nchans, const PitchRule& rule, int* labels);
 
-// The labels of every unit (frames x channels) by the rule.
-// fragmentVoices: voice_labels of the fragments (voices.h).
+// The labels of every unit (frames x channels) by the rule. fragmentVoices:
+// voice_labels of the fragments (voices.h). A grouping of one voice gives
+// no unit to voice 2.
 IntMatrix pitch_voice_labels(const PitchEvidence& evidence, const IntMatrix& f0Labels,
                              const Matrix& f0Tracks, const VoiceGrouping& grouping,
-                             const IntMatrix& fragmentVoices, const std::vector<double>& cfs,
-                             const PitchRule& rule = kPitchRule);
+                             const IntMatrix& fragmentVoices, const PitchRule& rule = kPitchRule);
 
 // A mask of ones of the labels' shape: with voice_mask (voices.h) it gives
 // each voice 1 on its units and the rest 1 on the units of neither.

@@ -39,13 +39,12 @@ VoiceAnalysis analyse_voices(const std::vector<double>& signal, int srate) {
         a.f0Labels = std::move(grouping.f0Labels);
         a.f0Tracks = std::move(grouping.f0Tracks);
         a.evidence = pitch_evidence(model, grouping.f0Candidates);
-        a.cfs = model.cfs;
     }
     a.grouping = group_voices(a.f0Labels, a.f0Tracks, a.nframes);
     a.voiceLabels = voice_labels(a.fragments, a.grouping);
     for (int v = 0; v < 3; ++v) a.masks[v] = voice_mask(a.voiceLabels, a.mask, v);
-    a.pitchLabels = pitch_voice_labels(a.evidence, a.f0Labels, a.f0Tracks, a.grouping,
-                                       a.voiceLabels, a.cfs);
+    a.pitchLabels =
+        pitch_voice_labels(a.evidence, a.f0Labels, a.f0Tracks, a.grouping, a.voiceLabels);
     const Matrix ones = ones_like(a.pitchLabels);
     for (int v = 0; v < 3; ++v) a.pitchMasks[v] = voice_mask(a.pitchLabels, ones, v);
     return a;

@@ -33,9 +33,8 @@ struct VoiceAnalysis {
     Matrix masks[3];        // voice_mask of the rest, voice 1 and voice 2
     // The same by each voice's pitch (pitchlabels.h).
     PitchEvidence evidence{0};
-    std::vector<double> cfs;  // the channels' centre frequencies, Hz
-    IntMatrix pitchLabels;
-    Matrix pitchMasks[3];
+    IntMatrix pitchLabels;  // 0 (rest), 1 or 2 per unit
+    Matrix pitchMasks[3];   // the rest's, voice 1's and voice 2's
     std::string error;      // empty on success
 };
 
