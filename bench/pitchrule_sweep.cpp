@@ -3,12 +3,10 @@
 // and resynthesised under every rule of the grid, and each voice's SI-SDR
 // gain over the mixture is printed as one JSON line per mixture and rule.
 //
-//     pitchrule_sweep [--agree 0.35,0.5] [--disagree -1,0.5] [--margin 0.3,2] PREFIX...
+//     pitchrule_sweep [--agree 0.35,0.5,0.65] PREFIX...
 //
-// PREFIX.mix.wav, PREFIX.src1.wav and PREFIX.src2.wav are read; a disagree
-// threshold below 0 never gives a unit to the other voice, a margin above 1
-// never lets the pitches overrule a fragment. The first line of each
-// mixture is the fragments' voices.
+// PREFIX.mix.wav, PREFIX.src1.wav and PREFIX.src2.wav are read. The first
+// line of each mixture is the fragments' voices.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,8 +49,7 @@ double mean_gain(const std::vector<double>& v1, const std::vector<double>& v2,
     return g / 2;
 }
 
-void sweep(const std::string& prefix, const std::vector<double>& agrees,
-           const std::vector<double>& disagrees, const std::vector<double>& margins) {
+void sweep(const std::string& prefix, const std::vector<double>& agrees) {
     std::vector<double> mix, s1, s2;
     int r0 = 0, r1 = 0, r2 = 0;
     if (!read_mono(prefix + ".mix.wav", mix, r0) || !read_mono(prefix + ".src1.wav", s1, r1) ||
@@ -65,35 +62,24 @@ void sweep(const std::string& prefix, const std::vector<double>& agrees,
     const Resynthesis frag = resynthesize_masks(mix, r0, {&a.masks[1], &a.masks[2]});
     std::printf("{\"prefix\":\"%s\",\"rule\":\"fragments\",\"gain\":%.4f}\n", prefix.c_str(),
                 mean_gain(frag.outputs[0], frag.outputs[1], mix, src));
-    for (double agree : agrees)
-        for (double disagree : disagrees)
-            for (double margin : margins) {
-                const PitchRule rule{agree, disagree, margin};
-                const IntMatrix labels = pitch_voice_labels(a.evidence, a.f0Labels, a.f0Tracks,
-                                                            a.grouping, a.voiceLabels, rule);
-                const Matrix ones = ones_like(labels);
-                const Matrix m1 = voice_mask(labels, ones, 1), m2 = voice_mask(labels, ones, 2);
-                const Resynthesis r = resynthesize_masks(mix, r0, {&m1, &m2});
-                std::printf("{\"prefix\":\"%s\",\"rule\":\"pitch\",\"agree\":%g,"
-                            "\"disagree\":%g,\"margin\":%g,\"gain\":%.4f}\n",
-                            prefix.c_str(), agree, disagree, margin,
-                            mean_gain(r.outputs[0], r.outputs[1], mix, src));
-            }
+    for (double agree : agrees) {
+        const IntMatrix labels = pitch_voice_labels(a.evidence, a.f0Labels, a.f0Tracks,
+                                                    a.grouping, a.voiceLabels, agree);
+        const Matrix ones = ones_like(labels);
+        const Matrix m1 = voice_mask(labels, ones, 1), m2 = voice_mask(labels, ones, 2);
+        const Resynthesis r = resynthesize_masks(mix, r0, {&m1, &m2});
+        std::printf("{\"prefix\":\"%s\",\"rule\":\"pitch\",\"agree\":%g,\"gain\":%.4f}\n",
+                    prefix.c_str(), agree, mean_gain(r.outputs[0], r.outputs[1], mix, src));
+    }
     std::fflush(stdout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<double> agree{kPitchRule.agree}, disagree{kPitchRule.disagree},
-        margin{kPitchRule.margin};
+    std::vector<double> agree{kAgreement};
     int i = 1;
-    for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
-        if (!std::strcmp(argv[i], "--agree")) agree = parse_list(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--disagree")) disagree = parse_list(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--margin")) margin = parse_list(argv[i + 1]);
-        else return std::fprintf(stderr, "pitchrule_sweep: unknown option %s\n", argv[i]), 2;
-    }
-    for (; i < argc; ++i) sweep(argv[i], agree, disagree, margin);
+    if (argc > 2 && !std::strcmp(argv[1], "--agree")) agree = parse_list(argv[2]), i = 3;
+    for (; i < argc; ++i) sweep(argv[i], agree);
     return 0;
 }

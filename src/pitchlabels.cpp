@@ -24,17 +24,16 @@ double value_at(const double* row, int nlags, double p) {
 
 // The voice (1, 2 or 0 for the rest) of one unit with agreements a1, a2
 // (negative: that voice has no pitch here).
-int label_unit(double a1, double a2, const PitchRule& rule) {
+int label_unit(double a1, double a2, double agree, bool otherVoice) {
     const bool has1 = a1 >= 0.0, has2 = a2 >= 0.0;
     if (has1 && has2) {
-        if (std::max(a1, a2) < rule.agree) return 0;
+        if (std::max(a1, a2) < agree) return 0;
         return a2 > a1 ? 2 : 1;
     }
     if (!has1 && !has2) return 0;
     const int known = has1 ? 1 : 2;
-    const double a = has1 ? a1 : a2;
-    if (a >= rule.agree) return known;
-    return a < rule.disagree ? 3 - known : 0;
+    if ((has1 ? a1 : a2) >= agree) return known;
+    return otherVoice ? 3 - known : 0;
 }
 
 }  // namespace
@@ -92,21 +91,18 @@ void voice_pitches(const int* trackLabels, const double* trackF0s, const VoiceGr
 }
 
 void label_frame(const double* agree1, const double* agree2, const int* fragmentVoice,
-                 int nchans, const PitchRule& rule, int* labels) {
-    for (int c = 0; c < nchans; ++c) {
-        const double a1 = agree1 ? agree1[c] : -1.0, a2 = agree2 ? agree2[c] : -1.0;
-        const bool decisive = agree1 && agree2 && std::fabs(a1 - a2) >= rule.margin;
-        labels[c] = fragmentVoice[c] > 0 && !decisive ? fragmentVoice[c] : label_unit(a1, a2, rule);
-    }
+                 int nchans, double agree, bool otherVoice, int* labels) {
+    for (int c = 0; c < nchans; ++c)
+        labels[c] = fragmentVoice[c] > 0 ? fragmentVoice[c]
+                                         : label_unit(agree1 ? agree1[c] : -1.0,
+                                                      agree2 ? agree2[c] : -1.0, agree, otherVoice);
 }
 
 IntMatrix pitch_voice_labels(const PitchEvidence& evidence, const IntMatrix& f0Labels,
                              const Matrix& f0Tracks, const VoiceGrouping& grouping,
-                             const IntMatrix& fragmentVoices, const PitchRule& given) {
+                             const IntMatrix& fragmentVoices, double agree) {
     const int nchans = evidence.channels();
     IntMatrix labels(evidence.frames(), std::vector<int>(nchans, 0));
-    PitchRule rule = given;
-    if (grouping.oneVoice) rule.disagree = -1.0;  // no other talker to give units to
     std::vector<double> a1(nchans), a2(nchans);
     for (int f = 0; f < evidence.frames(); ++f) {
         double pitch[2];
@@ -114,7 +110,8 @@ IntMatrix pitch_voice_labels(const PitchEvidence& evidence, const IntMatrix& f0L
         const bool has1 = evidence.agreement(f, pitch[0], a1.data());
         const bool has2 = evidence.agreement(f, pitch[1], a2.data());
         label_frame(has1 ? a1.data() : nullptr, has2 ? a2.data() : nullptr,
-                    fragmentVoices[f].data(), nchans, rule, labels[f].data());
+                    fragmentVoices[f].data(), nchans, agree, !grouping.oneVoice,
+                    labels[f].data());
     }
     return labels;
 }

@@ -15,18 +15,19 @@
 // envelope: the same measure and threshold serve every channel.
 //
 // Labelling a frame (label_frame), with the voices' pitches in it:
-//   - a unit that a fragment claims keeps the fragment's voice (voices.h)
-//     unless its agreements with two pitches differ clearly: the grouping
-//     of a frame's channels by shared periodicity is the surer evidence
-//     where both pitches explain a unit about as well (as where one F0 is
-//     near twice the other);
-//   - two pitches: a unit goes to the voice it agrees with more, when that
-//     agreement reaches the threshold; otherwise to the rest;
-//   - one pitch: a unit that agrees with it goes to that voice; a unit
-//     whose agreement stays below the lower threshold does not follow the
-//     one known pitch and goes to the other voice (in a two-talker mixture
-//     it is the other talker's); in between, the rest;
+//   - a unit that a fragment claims keeps the fragment's voice (voices.h):
+//     the grouping of a frame's channels by shared periodicity proved the
+//     surer evidence where both pitches explain a unit about as well (as
+//     where one F0 is near twice the other);
+//   - two pitches: any other unit goes to the voice it agrees with more,
+//     when that agreement reaches kAgreement; otherwise to the rest;
+//   - one pitch: a unit that agrees with it goes to that voice, any other
+//     to the other voice (in a two-talker mixture, a unit that does not
+//     follow the one known pitch is the other talker's), unless the
+//     grouping found one voice only: then to the rest;
 //   - no pitch: the rest.
+// The threshold and the precedence of the fragments were chosen on the
+// generated two-talker mixtures (bench/pitchrule_sweep, README).
 // A voice's mask is 1 on its units and 0 elsewhere; the rest's mask is 1
 // on the units of neither, so the three add up to a mask of ones.
 //
@@ -47,17 +48,8 @@
 #include "matrix.h"
 #include "voices.h"
 
-// The thresholds of the labelling, as agreements (0 to 1).
-struct PitchRule {
-    double agree = 0.35;     // a unit follows a pitch
-    double disagree = 0.5;   // a unit does not follow the one pitch of its frame
-    // A unit a fragment claims keeps the fragment's voice unless its
-    // agreements with two pitches differ by this much (above 1: always).
-    double margin = 0.3;
-};
-
-// The rule chosen on the generated two-talker mixtures (see the README).
-constexpr PitchRule kPitchRule{};
+// A unit follows a pitch when its agreement with it reaches this.
+constexpr double kAgreement = 0.5;
 
 // Per channel c of raw, the agreement with each nonzero candidate j:
 // out[j * nchans + c]; rows of zero candidates are left alone.
@@ -100,15 +92,17 @@ void voice_pitches(const int* trackLabels, const double* trackF0s, const VoiceGr
 // The labels (0 rest, 1, 2) of one frame's nchans units from their
 // agreements with voice 1's and voice 2's pitch (null: the voice has none
 // in this frame) and the voices of the fragments that claim them (0: none).
+// otherVoice: whether a unit that does not follow the frame's one pitch
+// goes to the other voice.
 void label_frame(const double* agree1, const double* agree2, const int* fragmentVoice,
-                 int nchans, const PitchRule& rule, int* labels);
+                 int nchans, double agree, bool otherVoice, int* labels);
 
 // The labels of every unit (frames x channels) by the rule. fragmentVoices:
 // voice_labels of the fragments (voices.h). A grouping of one voice gives
 // no unit to voice 2.
 IntMatrix pitch_voice_labels(const PitchEvidence& evidence, const IntMatrix& f0Labels,
                              const Matrix& f0Tracks, const VoiceGrouping& grouping,
-                             const IntMatrix& fragmentVoices, const PitchRule& rule = kPitchRule);
+                             const IntMatrix& fragmentVoices, double agree = kAgreement);
 
 // A mask of ones of the labels' shape: with voice_mask (voices.h) it gives
 // each voice 1 on its units and the rest 1 on the units of neither.

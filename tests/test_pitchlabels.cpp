@@ -17,12 +17,12 @@ namespace {
 
 constexpr int kSrate = 16000;
 constexpr int kChans = 4;
-constexpr PitchRule kRule{0.5, 0.3, 0.3};
+constexpr double kAgree = 0.5;
 
 std::vector<int> labels_of(const double* a1, const double* a2, const std::vector<int>& frag,
-                           const PitchRule& rule = kRule) {
+                           bool otherVoice = true) {
     std::vector<int> labels(kChans, -1);
-    label_frame(a1, a2, frag.data(), kChans, rule, labels.data());
+    label_frame(a1, a2, frag.data(), kChans, kAgree, otherVoice, labels.data());
     return labels;
 }
 
@@ -82,25 +82,20 @@ TEST(PitchEvidence, AgreementAtTheCandidatesPeriod) {
 }
 
 // Two pitches: the unit goes to the voice it agrees with more, if either
-// agrees well enough; a fragment's claim stands unless the pitches clearly
-// disagree about the unit. One pitch: agreeing units take that voice, units
-// that clearly do not follow it the other voice, the rest in between. No
-// pitch: the rest, whatever the fragments.
+// agrees well enough. One pitch: agreeing units take that voice, the others
+// the other voice (or the rest, when there is no other). No pitch: the
+// rest. A fragment's claim always stands.
 TEST(PitchLabels, FramesWithTwoOneAndNoPitch) {
     const double a1[kChans] = {0.9, 0.2, 0.35, 0.8};
     const double a2[kChans] = {0.3, 0.8, 0.1, 0.75};
     const std::vector<int> unclaimed(kChans, 0);
     EXPECT_EQ(labels_of(a1, a2, unclaimed), (std::vector<int>{1, 2, 0, 1}));
-    // Claimed by voice 2's fragment: kept where the pitches differ by less
-    // than the margin (channels 2 and 3), overruled where they differ more.
-    EXPECT_EQ(labels_of(a1, a2, {2, 2, 2, 2}), (std::vector<int>{1, 2, 2, 2}));
-    PitchRule never = kRule;
-    never.margin = 2.0;  // the fragments always decide the units they claim
-    EXPECT_EQ(labels_of(a1, a2, {2, 2, 2, 0}, never), (std::vector<int>{2, 2, 2, 1}));
+    EXPECT_EQ(labels_of(a1, a2, {2, 0, 1, 2}), (std::vector<int>{2, 2, 1, 2}));
 
-    EXPECT_EQ(labels_of(a1, nullptr, unclaimed), (std::vector<int>{1, 2, 0, 1}));
-    EXPECT_EQ(labels_of(nullptr, a2, unclaimed), (std::vector<int>{0, 2, 1, 2}));
-    EXPECT_EQ(labels_of(a1, nullptr, {0, 1, 0, 0}), (std::vector<int>{1, 1, 0, 1}));
+    EXPECT_EQ(labels_of(a1, nullptr, unclaimed), (std::vector<int>{1, 2, 2, 1}));
+    EXPECT_EQ(labels_of(nullptr, a2, unclaimed), (std::vector<int>{1, 2, 1, 2}));
+    EXPECT_EQ(labels_of(a1, nullptr, unclaimed, false), (std::vector<int>{1, 0, 0, 1}));
+    EXPECT_EQ(labels_of(a1, nullptr, {0, 1, 0, 0}), (std::vector<int>{1, 1, 2, 1}));
     EXPECT_EQ(labels_of(nullptr, nullptr, unclaimed), (std::vector<int>(kChans, 0)));
 }
 
@@ -119,9 +114,8 @@ TEST(PitchLabels, VoicePitchesFollowTheGroupingNotTheSlots) {
 }
 
 // A two-talker signal through the whole analysis: units labelled by pitch
-// reach beyond the fragments' groups, and frames where one talker is
-// silent give the units that the one pitch does not explain to nobody but
-// the rest or the other voice; the three masks add up to ones.
+// reach beyond the fragments' groups, the fragments' units keep their
+// voices, and the three masks add up to ones.
 TEST(PitchLabels, OneVoiceThenTwoThroughTheAnalysis) {
     const std::vector<double> x = two_voice_signal(110.0, 190.0, 1.2);
     const VoiceAnalysis a = analyse_voices(x, kSrate);
@@ -166,13 +160,13 @@ TEST(PitchLabels, SilenceAndASingleVoice) {
     const float agree[kChans] = {0.9f, 0.1f, 0.6f, 0.2f};
     evidence.append(cand, agree);
     const IntMatrix unclaimed(1, std::vector<int>(kChans, 0));
-    EXPECT_EQ(pitch_voice_labels(evidence, tracks, f0s, g, unclaimed, kRule),
-              IntMatrix({{1, 0, 1, 0}}));
+    EXPECT_EQ(pitch_voice_labels(evidence, tracks, f0s, g, unclaimed), IntMatrix({{1, 0, 1, 0}}));
 }
 
 // Crossing voices and voices in one range: the labels still come from the
-// grouping's voices, every unit is labelled 0, 1 or 2, and in frames with
-// both pitches a unit that one pitch explains clearly better goes to it.
+// grouping's voices, units beyond the fragments are labelled, and in frames
+// with both pitches every unit that no fragment claims goes to the pitch it
+// agrees with more, or to the rest.
 TEST(PitchLabels, CrossingAndSameRangeVoices) {
     for (const auto& [f0a, f0b, glide] :
          {std::tuple{110.0, 180.0, true}, std::tuple{140.0, 152.0, false}}) {
@@ -184,6 +178,7 @@ TEST(PitchLabels, CrossingAndSameRangeVoices) {
         const VoiceAnalysis a = analyse_voices(testutil::mix(v1, v2), kSrate);
         ASSERT_TRUE(a.error.empty());
         std::vector<double> a1(a.evidence.channels()), a2(a.evidence.channels());
+        int beyond = 0;  // units labelled beyond the fragments
         for (int j = 0; j < a.nframes; ++j) {
             double pitch[2];
             voice_pitches(a.f0Labels[j].data(), a.f0Tracks[j].data(), a.grouping, pitch);
@@ -192,14 +187,16 @@ TEST(PitchLabels, CrossingAndSameRangeVoices) {
             for (size_t c = 0; c < a1.size(); ++c) {
                 const int v = a.pitchLabels[j][c];
                 ASSERT_TRUE(v >= 0 && v <= 2);
-                if (both && std::fabs(a1[c] - a2[c]) >= kPitchRule.margin) {
-                    const int want = std::max(a1[c], a2[c]) < kPitchRule.agree ? 0
-                                     : a1[c] > a2[c]                          ? 1
-                                                                              : 2;
+                if (a.voiceLabels[j][c] != 0) {
+                    EXPECT_EQ(v, a.voiceLabels[j][c]);
+                } else if (both) {
+                    const int want = std::max(a1[c], a2[c]) < kAgreement ? 0 : a1[c] < a2[c] ? 2 : 1;
                     EXPECT_EQ(v, want) << "frame " << j << " channel " << c;
                 }
+                beyond += a.voiceLabels[j][c] == 0 && v != 0;
             }
         }
+        EXPECT_GT(beyond, 0) << f0a << " and " << f0b << " Hz";
     }
 }
 
