@@ -3,7 +3,7 @@
 // over several runs.
 //
 //   corlune_bench [--seconds S] [--rate HZ] [--runs N] [--wav FILE] [--save-wav FILE]
-//                 [--threads N] [--exe PROGRAM]
+//                 [--threads N] [--exe PROGRAM] [--separate]
 //
 // Without --wav it generates a two-voice mixture of S seconds (default 60) at
 // HZ (default 16000); --save-wav keeps a copy of it (with --runs 0 the
@@ -16,7 +16,10 @@
 // when given: its wall time gives the real-time factor, and its user and
 // system CPU times, which a busy machine disturbs less, are shown beside.
 // Each run also analyses the input's first half, so that the difference of
-// the two peaks gives the memory that a second of audio adds.
+// the two peaks gives the memory that a second of audio adds. With
+// --separate the program separates the voices too, and the staged run
+// keeps the samples and times the voices' files (.voices and the three
+// resynthesised WAV files) as the stage "voices".
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -40,6 +44,7 @@
 #include "ruletracker.h"
 #include "stagetimer.h"
 #include "streamanalysis.h"
+#include "voicefiles.h"
 
 namespace {
 
@@ -48,7 +53,8 @@ using Clock = std::chrono::steady_clock;
 // (the fragments' part of the analysis); "writing" forms the fragments and
 // the mask from them while it writes.
 const char* const kStages[] = {"filterbank", "autocorrelation", "frame tests", "dendrites",
-                               "spines+assign", "candidates", "best lags", "tracker", "writing"};
+                               "spines+assign", "candidates", "best lags", "tracker", "writing",
+                               "voices"};
 
 const char* stage_name(Stage s) {
     switch (s) {
@@ -73,12 +79,19 @@ struct Options {
     std::string save_wav;  // where to keep the generated input, if anywhere
     int threads = 0;       // --threads for the program; 0: not given
     std::string exe = CORLUNE_EXE;
+    bool separate = false;  // --separate for the program, and the voices' stage
 };
 
 Options parse(int argc, char** argv) {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string a = argv[i];
+        if (a == "--separate") {
+            o.separate = true;
+            --i;
+            continue;
+        }
+        if (i + 1 == argc) { std::fprintf(stderr, "option %s needs a value\n", a.c_str()); std::exit(2); }
         if (a == "--seconds") o.seconds = std::atof(argv[i + 1]);
         else if (a == "--rate") o.rate = std::atoi(argv[i + 1]);
         else if (a == "--runs") o.runs = std::atoi(argv[i + 1]);
@@ -141,6 +154,14 @@ double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
+// CPU seconds this thread has used: a busy machine disturbs them less than
+// the wall time.
+double thread_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
@@ -167,13 +188,17 @@ private:
     Clock::time_point since_;
 };
 
-StageTimes staged_run(const AudioWav& wav, const std::string& outdir) {
+StageTimes staged_run(const AudioWav& wav, const std::string& outdir, bool separate) {
     constexpr size_t kPiece = 65536;  // samples per push, as the program reads them
     StageTimes t;
     StageClock clock(t);
     StreamAnalysis stream(wav.srate, 1, &clock);
-    for (size_t at = 0; at < wav.samples.size(); at += kPiece)
-        stream.push(wav.samples.data() + at, std::min(kPiece, wav.samples.size() - at));
+    VoiceFiles voices(wav.srate);
+    for (size_t at = 0; at < wav.samples.size(); at += kPiece) {
+        const size_t n = std::min(kPiece, wav.samples.size() - at);
+        stream.push(wav.samples.data() + at, n);
+        if (separate) voices.keep(wav.samples.data() + at, n);
+    }
     stream.finish();
 
     auto t0 = Clock::now();
@@ -190,6 +215,16 @@ StageTimes staged_run(const AudioWav& wav, const std::string& outdir) {
     g.write_mask((p + ".mask").c_str());
     g.write_f0Labels((p + ".f0labels").c_str());
     t["writing"] = since(t0);
+    if (!separate) return t;
+    t0 = Clock::now();
+    const double cpu0 = thread_cpu_seconds();
+    voices.group(g);
+    voices.write_labels((p + ".voices").c_str());
+    const std::string wavs[] = {p + ".voice1.wav", p + ".voice2.wav", p + ".rest.wav"};
+    std::size_t failed = 0;
+    voices.write_signals({wavs[0].c_str(), wavs[1].c_str(), wavs[2].c_str()}, failed);
+    t["voices"] = since(t0);
+    t["voices CPU"] = thread_cpu_seconds() - cpu0;
     return t;
 }
 
@@ -207,6 +242,7 @@ ProcessRun whole_process(const Options& o, const std::string& wav, const std::st
     const std::string threads = "--threads=" + std::to_string(o.threads);
     std::vector<const char*> argv = {o.exe.c_str()};
     if (o.threads > 0) argv.push_back(threads.c_str());
+    if (o.separate) argv.push_back("--separate");
     argv.insert(argv.end(), {wav.c_str(), outdir.c_str(), nullptr});
     const auto t0 = Clock::now();
     const pid_t pid = fork();
@@ -254,7 +290,7 @@ int main(int argc, char** argv) {
     std::map<std::string, std::vector<double>> stages;
     std::vector<double> wall, user, sys, rss, halfRss;
     for (int r = 0; r < o.runs; ++r) {
-        for (const auto& [name, secs] : staged_run(wav, dir)) stages[name].push_back(secs);
+        for (const auto& [name, secs] : staged_run(wav, dir, o.separate)) stages[name].push_back(secs);
         const ProcessRun run = whole_process(o, wavpath, dir);
         wall.push_back(run.wall);
         user.push_back(run.user);
@@ -264,15 +300,20 @@ int main(int argc, char** argv) {
     }
 
     std::printf("input: %.2f s at %d Hz, %d runs (medians)\n", duration, wav.srate, o.runs);
-    std::printf("program: %s%s\n", o.exe.c_str(),
-                o.threads > 0 ? (" --threads=" + std::to_string(o.threads)).c_str() : "");
+    std::printf("program: %s%s%s\n", o.exe.c_str(),
+                o.threads > 0 ? (" --threads=" + std::to_string(o.threads)).c_str() : "",
+                o.separate ? " --separate" : "");
     double staged = 0.0;
     for (const char* name : kStages) {
+        if (!stages.count(name)) continue;
         const double m = median(stages[name]);
         staged += m;
-        std::printf("  %-16s %9.4f s\n", name, m);
+        std::printf("  %-16s %9.4f s  RTF %.5f\n", name, m, m / duration);
     }
     std::printf("  %-16s %9.4f s\n", "sum of stages", staged);
+    if (o.separate)
+        std::printf("  voices' CPU time %.4f s, RTF %.5f\n", median(stages["voices CPU"]),
+                    median(stages["voices CPU"]) / duration);
     const double total = median(wall);
     const double peak = median(rss) / 1024.0;
     std::printf("whole process: %.4f s, RTF %.5f (CPU: user %.4f s, system %.4f s)\n", total,

@@ -6,8 +6,8 @@ grouping's, per kind and level of mixture and per rate.
 
     bench/evaluate_separation.py [--scorer build/corlune-score] [--rates 8000 16000 48000]
         [--split tune|test|all] [--kinds apart crossing ...] [--work DIR] [--jobs 2]
-        [--scorer-arg=--some-option ...] [--json results.jsonl]
-    bench/evaluate_separation.py --from-json results.jsonl [--split ...] [--rates ...]
+        [--scorer-arg=--some-option ...] [--json results.jsonl] [--per-voice]
+    bench/evaluate_separation.py --from-json results.jsonl [--split ...] [--rates ...] [--per-voice]
 
 Mixtures are made once into the work directory (default: a temporary one,
 removed at the end) and reused when it is given again. Every score line
@@ -19,7 +19,9 @@ mixtures; "kept" is the voice grouping's SI-SDR gain as a share of ideal
 grouping's. The kinds are also summed up in two groups: F0 ranges apart, and
 F0 ranges that overlap or cross (mixtures.OVERLAPPING), where grouping by F0
 range is expected to fail. A voice that comes out silent has no SI-SDR: such mixtures are
-counted apart ("silent") and left out of the SI-SDR means.
+counted apart ("silent") and left out of the SI-SDR means. --per-voice adds,
+for each table, the SI-SDR gains of voice 1 (the lower) and voice 2 apart,
+each against the source it follows.
 """
 import argparse
 import concurrent.futures
@@ -90,6 +92,21 @@ def print_table(title, groups):
               f"{fmt(100 * kept, 4)}% {s['silent']:6d}")
 
 
+def print_voice_table(title, groups):
+    """SI-SDR gains of each method for voice 1 and voice 2 apart, and their mean."""
+    print(f"\n{title}, SI-SDR gain (dB) per voice")
+    print(f"{'':24} {'n':>3}  " + "  ".join(f"{name:^20}" for _, name in METHODS))
+    print(f"{'':24} {'':>3}  " + "  ".join(f"{'v1':>6} {'v2':>6} {'mean':>6}" for _ in METHODS))
+    for label, rows in groups:
+        if not rows:
+            continue
+        cells = []
+        for key, _ in METHODS:
+            per = [mean(r[key]["si_sdr_gain"][v] for r in rows) for v in (0, 1)]
+            cells.append(f"{fmt(per[0])} {fmt(per[1])} {fmt(mean(per))}")
+        print(f"{label:24} {len(rows):3d}  " + "  ".join(cells))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--scorer", default="build/corlune-score")
@@ -102,6 +119,8 @@ def main():
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--json", help="write every score line here")
     ap.add_argument("--from-json", help="summarise the score lines of this file instead")
+    ap.add_argument("--per-voice", action="store_true",
+                    help="also print each voice's SI-SDR gains apart")
     args = ap.parse_args()
     if args.from_json:
         with open(args.from_json) as f:
@@ -145,10 +164,15 @@ def report(rows, args):
         groups = [(k, [r for r in at if r["kind"] == k]) for k in kinds]
         groups += [(f"level {lv:+d} dB", [r for r in at if r["level_db"] == lv])
                    for lv in mixtures.LEVELS]
+        groups += [(f"apart, level {lv:+d} dB", [r for r in at if r["level_db"] == lv and
+                                                  r["kind"] not in mixtures.OVERLAPPING])
+                   for lv in mixtures.LEVELS]
         groups += [("F0 ranges apart", [r for r in at if r["kind"] not in mixtures.OVERLAPPING]),
                    ("F0 ranges overlap", [r for r in at if r["kind"] in mixtures.OVERLAPPING]),
                    ("all", at)]
         print_table(f"{rate} Hz, split {args.split}", groups)
+        if args.per_voice:
+            print_voice_table(f"{rate} Hz, split {args.split}", groups)
     if len(args.rates) > 1:
         apart = [r for r in rows if r["kind"] not in mixtures.OVERLAPPING]
         print_table(f"all rates, split {args.split}",

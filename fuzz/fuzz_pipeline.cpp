@@ -2,14 +2,17 @@
 // (any format libsndfile reads). Inputs are kept short (-max_len) so that
 // one run takes milliseconds. The input's length chooses the channel
 // options: none, --mix or --channel=2, so that every seed meets all three,
-// and whether the analysis runs on one thread or on three.
+// whether the analysis runs on one thread or on three, and whether it
+// separates the voices (--separate).
 //
 // Beyond "no crash, no hang", every run must keep the driver's promises: exit
 // status 0 or 1; a refused file costs exactly one line on standard error and
 // leaves the (always writable) output directory empty, without a temporary;
 // a success prints at most the short-read warning and leaves the six result
-// files, of one frame count, whose values lie within what the file formats
-// allow, and their record, which lists each file's size and CRC-32.
+// files (ten with --separate), of one frame count, whose values lie within
+// what the file formats allow (the voices' WAV files: mono, at one rate, of
+// the frames' samples, every sample finite), and their record, which lists
+// each file's size and CRC-32.
 #include <unistd.h>
 
 #include <cmath>
@@ -27,8 +30,10 @@
 
 #include <zlib.h>
 
+#include "audioinput.h"
 #include "corlune_main.h"
 #include "fuzz_input.h"
+#include "geometry.h"
 
 namespace fs = std::filesystem;
 
@@ -42,14 +47,16 @@ void require(bool ok, const char* what) {
     std::abort();
 }
 
-// The output directory's files by extension (a hidden temporary counts as
-// one of its own); the directory is emptied.
-std::map<std::string, Bytes> take_results(const std::string& dir) {
+// The output directory's files by suffix, what follows the result name (a
+// hidden working directory counts under its whole name); the directory is
+// emptied.
+std::map<std::string, Bytes> take_results(const std::string& dir, const std::string& name) {
     std::map<std::string, Bytes> files;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir, ec)) {
         std::ifstream f(entry.path(), std::ios::binary);
-        files[entry.path().extension().string()] =
+        const std::string file = entry.path().filename().string();
+        files[file.rfind(name + ".", 0) == 0 ? file.substr(name.size()) : file] =
             Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
         fs::remove(entry.path(), ec);
     }
@@ -102,15 +109,52 @@ void check_units(const std::map<std::string, Bytes>& r, size_t j) {
     }
 }
 
+// One frame of .voices: each unit's voice is 0, 1 or 2, and only claimed
+// units have one.
+void check_voices(const std::map<std::string, Bytes>& r, size_t j) {
+    for (size_t k = 0; k < 32; ++k) {
+        const int16_t voice = element<int16_t>(r.at(".voices"), j, 32, k);
+        require(voice >= 0 && voice <= 2, "voices 0, 1 or 2");
+        require(voice == 0 || element<int16_t>(r.at(".groups"), j, 32, k) != 0,
+                "only a claimed unit has a voice");
+    }
+}
+
+const char* const kVoiceWavs[] = {".voice1.wav", ".voice2.wav", ".rest.wav"};
+
+// The voices' WAV files: mono, of one rate and one length, which the frames
+// cover (frames = ceil(samples / shift)); every sample finite.
+void check_voice_wavs(const std::map<std::string, Bytes>& r, size_t frames) {
+    int rate = 0;
+    for (const char* suffix : kVoiceWavs) {
+        AudioInput in;
+        require(in.open_memory(r.at(suffix).data(), r.at(suffix).size()), "a voice's WAV file reads back");
+        require(in.format().channels == 1, "a voice's WAV file is mono");
+        require(rate == 0 || in.format().srate == rate, "the voices' WAV files share a rate");
+        rate = in.format().srate;
+        std::vector<double> x;
+        while (in.read(x, 4096, SignalChoice::one(0)) > 0) {}
+        require(!in.failed(), "a voice's WAV file reads to its end");
+        require(static_cast<size_t>(frame_geometry(rate, 10, 30, x.size()).nframes) == frames,
+                "a voice's WAV file holds the frames' samples");
+        for (double v : x) require(std::isfinite(v), "a voice's samples are finite");
+    }
+}
+
 const std::pair<const char*, size_t> kLayout[] = {
     {".frmseg", 64}, {".f0cands", 16}, {".f0tracks", 8}, {".groups", 64}, {".mask", 128},
-    {".f0labels", 4}};
+    {".f0labels", 4}, {".voices", 64}};
+constexpr size_t kPlainFiles = 6;  // without --separate
 
-// The record lists the six files in publishing order with their sizes and CRC-32s.
-void check_record(const std::map<std::string, Bytes>& r) {
+// The record lists the files in publishing order with their sizes and CRC-32s.
+void check_record(const std::map<std::string, Bytes>& r, bool separate) {
+    std::vector<const char*> suffixes;
+    for (const auto& [suffix, bytes_per_frame] : kLayout) suffixes.push_back(suffix);
+    if (separate) suffixes.insert(suffixes.end(), std::begin(kVoiceWavs), std::end(kVoiceWavs));
+    else suffixes.resize(kPlainFiles);
     std::string expected = "corlune result record 1\n";
     char line[64];
-    for (const auto& [suffix, bytes_per_frame] : kLayout) {
+    for (const char* suffix : suffixes) {
         const Bytes& b = r.at(suffix);
         std::snprintf(line, sizeof line, "%s %zu %08lx\n", suffix, b.size(),
                       crc32(0L, b.data(), static_cast<uInt>(b.size())));
@@ -121,18 +165,20 @@ void check_record(const std::map<std::string, Bytes>& r) {
     require(std::string(record.begin(), record.end()) == expected, "the record matches the files");
 }
 
-void check_results(const std::map<std::string, Bytes>& r) {
-    require(r.size() == 7, "six result files and their record, no temporary");
+void check_results(const std::map<std::string, Bytes>& r, bool separate) {
+    require(r.size() == (separate ? 11u : 7u), "the result files and their record, no temporary");
     const size_t frames = r.count(".mask") ? r.at(".mask").size() / 128 : 0;
     require(frames > 0, "at least one frame");
-    for (const auto& [suffix, bytes_per_frame] : kLayout)
-        require(r.count(suffix) && r.at(suffix).size() == frames * bytes_per_frame,
+    for (size_t i = 0; i < (separate ? std::size(kLayout) : kPlainFiles); ++i)
+        require(r.count(kLayout[i].first) && r.at(kLayout[i].first).size() == frames * kLayout[i].second,
                 "every result file holds the same number of whole frames");
-    check_record(r);
+    check_record(r, separate);
     for (size_t j = 0; j < frames; ++j) {
         check_tracks(r.at(".f0cands"), r.at(".f0tracks"), j);
         check_units(r, j);
+        if (separate) check_voices(r, j);
     }
+    if (separate) check_voice_wavs(r, frames);
 }
 
 // Standard error of the current run; the program's messages are collected
@@ -173,23 +219,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 16384) return 0;
     FuzzFile file(data, size);
     std::string in = file.path();
-    char prog[] = "corlune", mix[] = "--mix", second[] = "--channel=2", threads[] = "--threads=3";
+    char prog[] = "corlune", mix[] = "--mix", second[] = "--channel=2", threads[] = "--threads=3",
+         separate[] = "--separate";
     char* options[] = {nullptr, mix, second};
     std::vector<char*> argv = {prog};
     if (char* option = options[size % 3]) argv.push_back(option);
     if (size / 3 % 2) argv.push_back(threads);
+    const bool separating = size / 6 % 2;
+    if (separating) argv.push_back(separate);
     argv.insert(argv.end(), {in.data(), const_cast<char*>(outdir), nullptr});
     messages().str("");
     const int status = run(static_cast<int>(argv.size()) - 1, argv.data());
     require(status == 0 || status == 1, "exit status 0 or 1");
     const size_t said = lines(messages().str());
-    const auto results = take_results(outdir);
+    const auto results = take_results(outdir, fs::path(in).stem().string());
     if (status == 1) {
         require(said == 1, "a refused input costs exactly one line");
         require(results.empty(), "a refused input leaves no file");
     } else {
         require(said <= 1, "a successful run prints at most the short-read warning");
-        check_results(results);
+        check_results(results, separating);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 """corlune on a generated two-voice WAV: its result files read back in their
-layouts, and the summary finds both voices. The program is named by the
+layouts, and the summary finds both voices; with --separate, the voices'
+files join the set and each voice follows its talker. The program is named by the
 CORLUNE_EXE environment variable; without it these tests are skipped."""
 
 import dataclasses
@@ -47,9 +48,12 @@ class EndToEndTest(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         wav = os.path.join(cls.tmp.name, "two_voices.wav")
-        cls.nsamples = write_wav(wav, 0.3 * voice(*VOICES[0]) + 0.3 * voice(*VOICES[1]))
+        cls.sources = [0.3 * voice(*v) for v in VOICES]
+        cls.nsamples = write_wav(wav, cls.sources[0] + cls.sources[1])
         cls.done = subprocess.run([CORLUNE, wav, cls.tmp.name], capture_output=True, text=True,
                                  timeout=60)
+        cls.separated = subprocess.run([CORLUNE, "--separate", "--name=sep", wav, cls.tmp.name],
+                                       capture_output=True, text=True, timeout=60)
         cls.prefix = os.path.join(cls.tmp.name, "two_voices")
 
     @classmethod
@@ -114,6 +118,49 @@ class EndToEndTest(unittest.TestCase):
                                                rf"{longest.first} +{longest.last} ")
                 if longest.ident:  # its fragment is among the longest
                     self.assertRegex(view.stdout, rf"\n +{longest.ident} +{longest.slot} +\d+ ")
+
+    def test_separated_voices_follow_their_talkers(self):
+        self.assertEqual(self.separated.returncode, 0, self.separated.stderr)
+        sep = cr.load(os.path.join(self.tmp.name, "sep"))
+        plain = self.load()
+        for name in ("frmseg", "f0cands", "f0tracks", "groups", "mask", "f0labels"):
+            np.testing.assert_array_equal(getattr(sep, name), getattr(plain, name), name)
+        self.assertEqual(set(sep.record) - set(plain.record),
+                         {"voices", "voice1.wav", "voice2.wav", "rest.wav"})
+        known = cr.identify(sep)
+        voices = cr.fragment_voices(sep, known)
+        for track, fragment in zip(known.tracks, known.track_fragment):
+            if fragment >= 0 and track.last - track.first >= 10:  # its F0 in its voice's range
+                low, high = sorted(VOICES[voices[fragment] - 1])
+                self.assertTrue(0.9 * low <= track.f0min and track.f0max <= 1.1 * high, track)
+        signals = [read_float_wav(os.path.join(self.tmp.name, f"sep.{s}.wav"))
+                   for s in ("voice1", "voice2", "rest")]
+        for k, x in enumerate(signals[:2]):
+            with self.subTest(voice=k + 1):
+                self.assertEqual(len(x), self.nsamples)
+                own, other = (abs(np.corrcoef(x, s)[0, 1]) for s in (self.sources[k],
+                                                                       self.sources[1 - k]))
+                self.assertGreater(own, 0.6)
+                self.assertGreater(own, 2 * other)
+        png = os.path.join(self.tmp.name, "sep.png")
+        drawn = subprocess.run([VIEW, os.path.join(self.tmp.name, "sep"), "--png", png,
+                                "--colour", "voice"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(drawn.returncode, 0, drawn.stderr)
+        self.assertGreater(os.path.getsize(png), 0)
+
+
+def read_float_wav(path):
+    """The samples of a mono float32 WAV file, from its data chunk."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"RIFF" and data[8:12] == b"WAVE", path
+    at = 12
+    while at + 8 <= len(data):
+        tag, size = data[at:at + 4], int.from_bytes(data[at + 4:at + 8], "little")
+        if tag == b"data":
+            return np.frombuffer(data[at + 8:at + 8 + size], "<f4")
+        at += 8 + size + (size & 1)
+    raise AssertionError(f"{path}: no data chunk")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@
 
 #include "acgmodel.h"
 #include "audioinput.h"
+#include "audiooutput.h"
 #include "frameresults.h"
 #include "memorylimit.h"
 #include "options.h"
@@ -25,6 +26,7 @@
 #include "publisher.h"
 #include "ruletracker.h"
 #include "streamanalysis.h"
+#include "voicefiles.h"
 #include "workerpool.h"
 
 #ifndef CORLUNE_VERSION
@@ -102,17 +104,30 @@ std::size_t first_unusable(const double* x, std::size_t n) {
     return n;
 }
 
+// Refuses a recording whose voices would not fit in a WAV file.
+bool voices_fit(std::int64_t samples, const std::string& label) {
+    if (samples <= AudioOutput::kMaxSamples) return true;
+    std::cerr << "Recording too long to separate: its voices would hold more than "
+              << AudioOutput::kMaxSamples << " samples, the most a WAV file holds: " << label
+              << std::endl;
+    return false;
+}
+
 // Refuses, by the header's frame count, a recording whose results would not
-// fit in the memory this process may use (a days-long file), before any
-// sample is read. On a pipe the length is unknown, and running out of
-// memory is reported when it happens.
-bool results_fit(const AudioFormat& f, const std::string& label) {
+// fit in the memory this process may use (a days-long file), or whose
+// voices would not fit in their WAV files, before any sample is read. On a
+// pipe the length is unknown, and running out of memory is reported when
+// it happens.
+bool results_fit(const AudioFormat& f, const Options& opt, const std::string& label) {
     if (f.frames <= 0) return true;
+    const bool separate = opt.separate != SeparationMode::None;
+    if (separate && !voices_fit(f.frames, label)) return false;
     const FrameGeometry fr = frame_geometry(f.srate, kDefaultAcgParam.shift_ms,
                                             kDefaultAcgParam.win_ms, static_cast<size_t>(f.frames));
+    const double kept = separate ? static_cast<double>(f.frames) * VoiceFiles::kBytesPerSample : 0.0;
     const double need = static_cast<double>(fr.nframes) *
                             FrameResults::least_bytes_per_frame(kDefaultAcgParam.nchans) +
-                        kWorkingBytes;
+                        kept + kWorkingBytes;
     const MemoryLimit limit = memory_limit();
     if (need <= static_cast<double>(limit.bytes)) return true;
     std::cerr << std::fixed << std::setprecision(1) << "Recording too long for the memory available: "
@@ -127,11 +142,12 @@ int analysis_threads(const Options& opt) {
     return opt.threads > 0 ? opt.threads : WorkerPool::available_cores();
 }
 
-// Reads the chosen signal to its end and streams it through the analysis.
-// Returns false after one line when the input fails, holds no sample or
-// holds one the analysis cannot take.
+// Reads the chosen signal to its end and streams it through the analysis,
+// keeping its samples in voices when given. Returns false after one line
+// when the input fails, holds no sample or holds one the analysis cannot
+// take.
 bool stream_signal(AudioInput& in, const Options& opt, const std::string& label,
-                   StreamAnalysis& stream, ProgressLine& progress) {
+                   StreamAnalysis& stream, VoiceFiles* voices, ProgressLine& progress) {
     const SignalChoice choice = signal_choice(opt);
     const std::int64_t maxSamples =
         static_cast<std::int64_t>(INT_MAX) * stream.geometry().shift;
@@ -154,7 +170,12 @@ bool stream_signal(AudioInput& in, const Options& opt, const std::string& label,
                       << std::endl;
             return false;
         }
+        if (voices && !voices_fit(stream.samples() + static_cast<std::int64_t>(x.size()), label)) {
+            progress.clear();
+            return false;
+        }
         stream.push(x.data(), x.size());
+        if (voices) voices->keep(x.data(), x.size());
         progress.update(stream.samples());
     }
     progress.clear();
@@ -172,67 +193,101 @@ bool stream_signal(AudioInput& in, const Options& opt, const std::string& label,
     return true;
 }
 
-// One result file of a run: its suffix and what fills a path with it.
-struct ResultFile {
-    const char* suffix;
-    std::function<bool(const FrameResults&, const char* path)> write;
+// What a run's result files are written from: the frames' results and,
+// with --separate, the voices.
+struct RunResults {
+    const FrameResults& frames;
+    const VoiceFiles* voices;
 };
+
+// Result files of a run that one writer fills together: their suffixes, in
+// publishing order, and the writer (failed: the position of the file that
+// failed).
+struct ResultFiles {
+    std::vector<const char*> suffixes;
+    std::function<bool(const RunResults&, const std::vector<const char*>& paths, std::size_t& failed)>
+        write;
+};
+
+// A result file of the frames' results alone.
+ResultFiles frame_file(const char* suffix, bool (FrameResults::*write)(const char*) const) {
+    return {{suffix}, [write](const RunResults& r, const std::vector<const char*>& paths,
+                              std::size_t&) { return (r.frames.*write)(paths[0]); }};
+}
 
 // The result files a run publishes, in the order they are written and
 // renamed into place.
-std::vector<ResultFile> result_files(const Options&) {
-    return {{".frmseg", &FrameResults::write_frmSegments},
-            {".f0cands", &FrameResults::write_f0Candidates},
-            {".f0tracks", &FrameResults::write_f0Tracks},
-            {".groups", &FrameResults::write_fragments},
-            {".mask", &FrameResults::write_mask},
-            {".f0labels", &FrameResults::write_f0Labels}};
+std::vector<ResultFiles> result_files(const Options& opt) {
+    std::vector<ResultFiles> files = {frame_file(".frmseg", &FrameResults::write_frmSegments),
+                                      frame_file(".f0cands", &FrameResults::write_f0Candidates),
+                                      frame_file(".f0tracks", &FrameResults::write_f0Tracks),
+                                      frame_file(".groups", &FrameResults::write_fragments),
+                                      frame_file(".mask", &FrameResults::write_mask),
+                                      frame_file(".f0labels", &FrameResults::write_f0Labels)};
+    if (opt.separate == SeparationMode::None) return files;
+    files.push_back({{".voices"}, [](const RunResults& r, const std::vector<const char*>& paths,
+                                     std::size_t&) { return r.voices->write_labels(paths[0]); }});
+    files.push_back({{".voice1.wav", ".voice2.wav", ".rest.wav"},
+                     [](const RunResults& r, const std::vector<const char*>& paths,
+                        std::size_t& failed) { return r.voices->write_signals(paths, failed); }});
+    return files;
 }
 
-std::vector<std::string> suffixes(const std::vector<ResultFile>& files) {
+std::vector<std::string> suffixes(const std::vector<ResultFiles>& files) {
     std::vector<std::string> s;
-    for (const ResultFile& f : files) s.push_back(f.suffix);
+    for (const ResultFiles& f : files) s.insert(s.end(), f.suffixes.begin(), f.suffixes.end());
     return s;
 }
 
 // Writes every result file to its temporary, then publishes the set.
-bool write_and_publish(const FrameResults& results, const std::vector<ResultFile>& files,
+bool write_and_publish(const RunResults& results, const std::vector<ResultFiles>& files,
                        ResultPublisher& pub) {
-    for (std::size_t i = 0; i < files.size(); ++i)
-        if (!pub.write(i, [&](const char* path) { return files[i].write(results, path); })) return false;
+    std::size_t next = 0;
+    for (const ResultFiles& f : files) {
+        std::vector<std::size_t> indices;
+        for (std::size_t i = 0; i < f.suffixes.size(); ++i) indices.push_back(next++);
+        const auto write = [&](const std::vector<const char*>& paths, std::size_t& failed) {
+            return f.write(results, paths, failed);
+        };
+        if (!pub.write_together(indices, write)) return false;
+    }
     return pub.publish([](const std::string& line) { std::cerr << line << std::endl; });
 }
 
-// The tracker, the fragments and the result files of a streamed signal.
-int track_and_publish(FrameResults& results, const std::string& prefix,
-                      const std::vector<ResultFile>& files, ResultPublisher& pub) {
+// The tracker, the fragments, the voices when kept, and the result files
+// of a streamed signal.
+int track_and_publish(FrameResults& results, VoiceFiles* voices, const std::string& prefix,
+                      const std::vector<ResultFiles>& files, ResultPublisher& pub) {
     RuleTracker tracker;
     results.track(tracker);
     if (results.fragment_labels_wrap())
         std::cerr << "Warning: fragment labels exceed 16 bits; labels in " << prefix
                   << ".groups wrapped and are no longer unique" << std::endl;
-    if (write_and_publish(results, files, pub)) return EXIT_OK;
+    if (voices) voices->group(results);
+    if (write_and_publish({results, voices}, files, pub)) return EXIT_OK;
     std::cerr << pub.error() << std::endl;
     return EXIT_FAILED;
 }
 
-int analyse(const Options& opt, const std::string& prefix, const std::vector<ResultFile>& files,
+int analyse(const Options& opt, const std::string& prefix, const std::vector<ResultFiles>& files,
             ResultPublisher& pub) {
     const std::string label = input_label(opt);
     std::unique_ptr<ProgressLine> progress;
     try {
         AudioInput in;
-        if (!open_input(in, opt, label) || !results_fit(in.format(), label)) return EXIT_FAILED;
+        if (!open_input(in, opt, label) || !results_fit(in.format(), opt, label)) return EXIT_FAILED;
         const AudioFormat& f = in.format();
         StreamAnalysis stream(f.srate, analysis_threads(opt));
+        std::unique_ptr<VoiceFiles> voices;
+        if (opt.separate != SeparationMode::None) voices = std::make_unique<VoiceFiles>(f.srate);
         const bool terminal = isatty(STDERR_FILENO) == 1;
         progress = std::make_unique<ProgressLine>(terminal && !opt.quiet, STDERR_FILENO, f.frames,
                                                   f.srate);
         if (progress->enabled()) ResultPublisher::set_signal_line_start(kEraseLine);
-        if (!stream_signal(in, opt, label, stream, *progress)) return EXIT_FAILED;
+        if (!stream_signal(in, opt, label, stream, voices.get(), *progress)) return EXIT_FAILED;
         stream.finish();
         in.close();
-        return track_and_publish(stream.results(), prefix, files, pub);
+        return track_and_publish(stream.results(), voices.get(), prefix, files, pub);
     } catch (const std::bad_alloc&) {
         if (progress) progress->clear();
         std::cerr << "Out of memory analysing " << label << std::endl;
@@ -273,7 +328,7 @@ int run(int argc, char** argv) {
     }
     const std::string outdir = output_directory(opt.outdir);
     const std::string name = opt.name.empty() ? base_name(opt.input) : opt.name;
-    const std::vector<ResultFile> files = result_files(opt);
+    const std::vector<ResultFiles> files = result_files(opt);
     // The temporaries are made before any sample is read: an OUTDIR that
     // takes no new file fails the run at once.
     ResultPublisher pub(outdir, name, opt.sync);

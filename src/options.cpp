@@ -16,6 +16,7 @@ namespace {
 using FlagField = bool Options::*;
 using IntField = int Options::*;
 using TextField = std::string Options::*;
+using ModeField = SeparationMode Options::*;
 using Action = ParseOutcome::Action;
 
 // One command-line option. Exactly one of field and action applies: an
@@ -23,8 +24,9 @@ using Action = ParseOutcome::Action;
 struct OptionSpec {
     const char* long_name;
     char short_name;  // 0 when the option has no short form
-    std::variant<FlagField, IntField, TextField, Action> target;
+    std::variant<FlagField, IntField, TextField, ModeField, Action> target;
     const char* metavar;       // name of the value in the usage; nullptr for flags
+                               // (optional for a ModeField: --opt or --opt=V)
     int min, max;              // range of an integer value
     const char* default_text;  // nullptr: the default of Options, printed as it is
     const char* help;
@@ -32,6 +34,15 @@ struct OptionSpec {
 
 constexpr int kMaxChannel = 1024;  // libsndfile's largest channel count
 constexpr int kMaxThreads = 1024;
+
+// The values of --separate; the first is what the option alone means.
+struct ModeName {
+    const char* name;
+    SeparationMode mode;
+};
+const ModeName kSeparationModes[] = {
+    {"fragments", SeparationMode::Fragments},
+};
 
 const OptionSpec kOptions[] = {
     {"channel", 'c', &Options::channel, "N", 1, kMaxChannel, "none, INPUT must be mono",
@@ -49,6 +60,10 @@ const OptionSpec kOptions[] = {
      "for every N"},
     {"quiet", 'q', &Options::quiet, nullptr, 0, 0, nullptr,
      "show no progress line (it is shown only when standard error is a terminal)"},
+    {"separate", 0, &Options::separate, "MODE", 0, 0, "off",
+     "also write the two voices and the rest of the mixture as WAV files (NAME.voice1.wav "
+     "the lower voice, NAME.voice2.wav, NAME.rest.wav) and each unit's voice (NAME.voices); "
+     "MODE fragments: each fragment goes whole to the voice of its pitch track"},
     {"help", 'h', Action::Help, nullptr, 0, 0, nullptr, "print this text and exit"},
     {"version", 'V', Action::Version, nullptr, 0, 0, nullptr,
      "print the versions of corlune, FFTW and libsndfile and exit"},
@@ -68,7 +83,14 @@ const ResultFileDoc kResultFiles[] = {
     {".groups", "int16", 32, "fragment label (track identifier), 0 none"},
     {".mask", "float32", 32, "soft mask value, 0 outside fragments"},
     {".f0labels", "int16", 2, "track identifier per slot, 0 for none"},
+    {".voices", "int16", 32, "voice per unit: 0 rest, 1 lower, 2 higher"},
 };
+// The voices' sound files; they and .voices are written with --separate only.
+constexpr const char* kVoiceFilesDoc =
+    "  NAME.voice1.wav, NAME.voice2.wav, NAME.rest.wav\n"
+    "                 the lower and the higher voice and the rest, mono 32-bit\n"
+    "                 float WAV at INPUT's sample rate\n";
+constexpr const char* kSeparateOnlyDoc = "NAME.voices and the WAV files are written with --separate only.\n";
 // The record of the set, published last.
 constexpr const char* kRecordDoc =
     "  NAME.record    text, written last: each file's size and CRC-32\n";
@@ -98,8 +120,16 @@ const OptionSpec* find_option(int c) {
 std::string option_label(const OptionSpec& o) {
     std::string label = o.short_name ? std::string("-") + o.short_name + ", " : "    ";
     label += std::string("--") + o.long_name;
-    if (o.metavar) label += std::string("=") + o.metavar;
+    if (std::holds_alternative<ModeField>(o.target)) label += std::string("[=") + o.metavar + "]";
+    else if (o.metavar) label += std::string("=") + o.metavar;
     return label;
+}
+
+// "a, b" or "a": the names of the modes.
+std::string mode_names() {
+    std::string names;
+    for (const ModeName& m : kSeparationModes) names += (names.empty() ? "" : ", ") + std::string(m.name);
+    return names;
 }
 
 // "integer 1 to 1024; default: ..." for the line below an option's help.
@@ -114,6 +144,9 @@ std::string type_and_default(const OptionSpec& o) {
         s << "flag; default: " << (o.default_text ? o.default_text : defaults.*(*b) ? "on" : "off");
     } else if (const auto* t = std::get_if<TextField>(&o.target)) {
         s << "text; default: " << (o.default_text ? o.default_text : (defaults.*(*t)).c_str());
+    } else if (std::holds_alternative<ModeField>(o.target)) {
+        s << "one of " << mode_names() << "; alone: " << kSeparationModes[0].name
+          << "; default: " << o.default_text;
     }
     return s.str();
 }
@@ -134,6 +167,20 @@ bool apply(const OptionSpec& o, const char* value, Options& opt, std::string& er
         if (parse_int(value, o.min, o.max, opt.*(*f))) return true;
         error = std::string("invalid value '") + value + "' for --" + o.long_name + ": expected an integer from " +
                 std::to_string(o.min) + " to " + std::to_string(o.max);
+        return false;
+    }
+    if (const auto* m = std::get_if<ModeField>(&o.target)) {
+        if (!value) {
+            opt.*(*m) = kSeparationModes[0].mode;
+            return true;
+        }
+        for (const ModeName& mode : kSeparationModes)
+            if (std::string(value) == mode.name) {
+                opt.*(*m) = mode.mode;
+                return true;
+            }
+        error = std::string("invalid value '") + value + "' for --" + o.long_name + ": expected " +
+                mode_names();
         return false;
     }
     if (const auto* b = std::get_if<FlagField>(&o.target)) opt.*(*b) = true;
@@ -165,7 +212,10 @@ std::vector<option> long_options() {
     std::vector<option> opts;
     for (std::size_t i = 0; i < std::size(kOptions); ++i) {
         const OptionSpec& o = kOptions[i];
-        opts.push_back({o.long_name, o.metavar ? required_argument : no_argument, nullptr,
+        const int has_arg = std::holds_alternative<ModeField>(o.target) ? optional_argument
+                            : o.metavar                                 ? required_argument
+                                                                        : no_argument;
+        opts.push_back({o.long_name, has_arg, nullptr,
                         o.short_name ? o.short_name : kLongOnly + static_cast<int>(i)});
     }
     opts.push_back({nullptr, 0, nullptr, 0});
@@ -273,8 +323,10 @@ std::string help_text() {
          "Options:\n";
     for (const OptionSpec& o : kOptions) {
         std::string label = "  " + option_label(o);
+        // A label too long for its column has the help on the lines below.
+        if (label.size() >= kHelpIndent) label += "\n" + std::string(kHelpIndent - 1, ' ');
         label.resize(std::max(label.size() + 1, kHelpIndent), ' ');
-        s << label << wrapped(o.help, label.size());
+        s << label << wrapped(o.help, label.size() - label.rfind('\n') - 1);
         const std::string detail = type_and_default(o);
         if (!detail.empty()) s << std::string(kHelpIndent, ' ') << wrapped(detail, kHelpIndent);
     }
@@ -286,7 +338,7 @@ std::string help_text() {
         s << file << element << (r.columns < 10 ? " " : "") << r.columns << " columns  " << r.content
           << "\n";
     }
-    s << kRecordDoc;
+    s << kVoiceFilesDoc << kRecordDoc << kSeparateOnlyDoc;
     s << "\nExit status:\n";
     for (const auto& [status, meaning] : kExitStatuses) {
         std::string label = std::string("  ") + status;

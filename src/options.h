@@ -12,6 +12,10 @@
 
 #include <string>
 
+// What --separate makes of the analysis: nothing (the default), or the
+// voices of the fragments grouped by F0 (--separate, --separate=fragments).
+enum class SeparationMode { None, Fragments };
+
 // The settings of one run; the defaults are those of a plain
 // `corlune INPUT OUTDIR`.
 struct Options {
@@ -21,6 +25,7 @@ struct Options {
     bool sync = false;  // flush results and OUTDIR to disk before exiting
     int threads = 1;    // threads of the analysis; 0 = every core the process may use
     bool quiet = false; // no progress line on a terminal
+    SeparationMode separate = SeparationMode::None;  // voices, their masks' WAVs and .voices
     std::string input;  // INPUT: a path, or "-" for standard input
     std::string outdir; // OUTDIR
 };

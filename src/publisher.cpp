@@ -421,18 +421,38 @@ bool ResultPublisher::prepare(const std::vector<std::string>& suffixes) {
 }
 
 bool ResultPublisher::write(std::size_t index, const Writer& writer) {
-    ResultFile& f = files_.at(index);
-    const std::string path = result_path(f.suffix);
-    step(Step::Write, f.temp.path);
+    return write_together({index}, [&](const std::vector<const char*>& paths, std::size_t&) {
+        return writer(paths[0]);
+    });
+}
+
+bool ResultPublisher::write_together(const std::vector<std::size_t>& indices,
+                                     const JointWriter& writer) {
+    std::vector<const char*> temps;
+    for (std::size_t index : indices) {
+        const ResultFile& f = files_.at(index);
+        step(Step::Write, f.temp.path);
+        temps.push_back(f.temp.path.c_str());
+    }
     bool ok;
     int err;
+    std::size_t failed = 0;
     {
         TakenStderr taken;
         errno = 0;
-        ok = writer(f.temp.path.c_str());
+        ok = writer(temps, failed);
         err = errno;
     }
-    if (!ok) return fail("Unable to write file", err, path);
+    if (!ok) return fail("Unable to write file", err, result_path(files_.at(indices.at(failed)).suffix));
+    for (std::size_t index : indices)
+        if (!checksum_written(files_.at(index))) return false;
+    return true;
+}
+
+// Checks that a temporary just written is still this run's, then takes its
+// size and CRC-32 (and flushes it to disk with sync).
+bool ResultPublisher::checksum_written(ResultFile& f) {
+    const std::string path = result_path(f.suffix);
     if (!same_file(f.temp.fd, f.temp.path))
         return fail("Unable to write file", "its temporary was replaced while written", path);
     if (!checksum(f.temp.fd, f.size, f.crc)) return fail("Unable to read back file", errno, path);

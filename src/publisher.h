@@ -48,6 +48,9 @@ public:
     // Fills the file at path, which exists and is empty, in place; returns
     // false when it could not (errno then says why, where it can).
     using Writer = std::function<bool(const char* path)>;
+    // Fills several files at once (the paths in the order asked for); on
+    // failure sets failed to the position of the file that failed.
+    using JointWriter = std::function<bool(const std::vector<const char*>& paths, std::size_t& failed)>;
     // Receives the one line said while waiting long for another run's lock.
     using Notice = std::function<void(const std::string& line)>;
 
@@ -67,6 +70,9 @@ public:
     // (and flushes it to disk with sync). Writers' own messages are taken
     // in: a failure is reported once, by error(), under the result's path.
     bool write(std::size_t index, const Writer& writer);
+    // The same for result files written side by side by one writer (such
+    // as several signals made in one pass).
+    bool write_together(const std::vector<std::size_t>& indices, const JointWriter& writer);
     // Writes the record, takes the lock and renames everything into place.
     bool publish(const Notice& notice);
 
@@ -123,6 +129,7 @@ private:
     void remove_temporaries();
     void remove_stale_files();
     bool check_not_directory(const std::string& path);
+    bool checksum_written(ResultFile& f);
     std::string record_text() const;
     bool rename_into_place(Temporary& temp, const std::string& path);
     bool rename_all();

@@ -182,31 +182,43 @@ VoiceGrouping group_voices(const IntMatrix& f0Labels, const Matrix& f0Tracks, in
     return g;
 }
 
+VoiceTable::VoiceTable(const VoiceGrouping& grouping) {
+    for (const VoiceTrack& t : grouping.tracks) voice_[t.id] = t.voice;
+}
+
+void VoiceTable::label_row(const int* fragments, int n, int* voices) const {
+    for (int c = 0; c < n; ++c) {
+        const auto it = fragments[c] > 0 ? voice_.find(fragments[c]) : voice_.end();
+        voices[c] = it != voice_.end() ? it->second : 0;
+    }
+}
+
 IntMatrix voice_labels(const IntMatrix& fragments, const VoiceGrouping& grouping) {
-    std::map<int, int> voice;
-    for (const VoiceTrack& t : grouping.tracks) voice[t.id] = t.voice;
+    const VoiceTable table(grouping);
     IntMatrix labels(fragments.size());
     for (size_t j = 0; j < fragments.size(); ++j) {
         labels[j].assign(fragments[j].size(), 0);
-        for (size_t c = 0; c < fragments[j].size(); ++c) {
-            const auto it = voice.find(fragments[j][c]);
-            if (fragments[j][c] > 0 && it != voice.end()) labels[j][c] = it->second;
-        }
+        table.label_row(fragments[j].data(), static_cast<int>(fragments[j].size()), labels[j].data());
     }
     return labels;
+}
+
+void voice_mask_row(const int* labels, const double* mask, int n, int voice, double* out) {
+    for (int c = 0; c < n; ++c) {
+        const bool claimed = labels[c] != 0;
+        if (voice == 0)
+            out[c] = claimed ? 1.0 - mask[c] : 1.0;
+        else
+            out[c] = labels[c] == voice ? mask[c] : 0.0;
+    }
 }
 
 Matrix voice_mask(const IntMatrix& labels, const Matrix& mask, int voice) {
     Matrix m(labels.size());
     for (size_t j = 0; j < labels.size(); ++j) {
         m[j].assign(labels[j].size(), 0.0);
-        for (size_t c = 0; c < labels[j].size(); ++c) {
-            const bool claimed = labels[j][c] != 0;
-            if (voice == 0)
-                m[j][c] = claimed ? 1.0 - mask[j][c] : 1.0;
-            else if (labels[j][c] == voice)
-                m[j][c] = mask[j][c];
-        }
+        voice_mask_row(labels[j].data(), mask[j].data(), static_cast<int>(labels[j].size()), voice,
+                       m[j].data());
     }
     return m;
 }

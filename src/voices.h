@@ -35,6 +35,7 @@
 //     const Matrix rest = voice_mask(units, mask, 0);        // 1 - the voices' values
 #pragma once
 
+#include <unordered_map>
 #include <vector>
 
 #include "matrix.h"
@@ -69,6 +70,17 @@ struct VoiceGrouping {
 // a row, as the tracker writes them.
 VoiceGrouping group_voices(const IntMatrix& f0Labels, const Matrix& f0Tracks, int nframes);
 
+// The voices of track identifiers, looked up for many units at a time.
+class VoiceTable {
+public:
+    explicit VoiceTable(const VoiceGrouping& grouping);
+    // One row of voice_labels: voices[c] for fragments[c], c < n.
+    void label_row(const int* fragments, int n, int* voices) const;
+
+private:
+    std::unordered_map<int, int> voice_;  // track identifier -> voice
+};
+
 // Per unit of fragments (track identifiers, 0 = unclaimed): the voice of its
 // track, 0 for unclaimed units (and identifiers the grouping does not know).
 IntMatrix voice_labels(const IntMatrix& fragments, const VoiceGrouping& grouping);
@@ -77,3 +89,5 @@ IntMatrix voice_labels(const IntMatrix& fragments, const VoiceGrouping& grouping
 // elsewhere. Voice 0 is the rest: 1 minus the voices' values, so 1 on the
 // units no fragment claims, and the three masks add up to 1 everywhere.
 Matrix voice_mask(const IntMatrix& labels, const Matrix& mask, int voice);
+// One row of voice_mask: out[c] for the n units of labels and mask.
+void voice_mask_row(const int* labels, const double* mask, int n, int voice, double* out);

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <tuple>
@@ -378,4 +380,71 @@ TEST(MemoryLimit, TheLeastOfTheLimitsThatApply) {
         return m.bytes == cap && std::string(m.source).find("ulimit -d") != std::string::npos ? 0 : 1;
     });
     EXPECT_EQ(child.wait().status, 0);
+}
+
+// --separate adds .voices and the three WAV files to the set, after the six
+// files, which stay byte for byte those of a run without it; the set is the
+// same on every thread count and from a pipe, and each WAV is a mono
+// float file at the input's rate, as long as the input, NaN-free.
+TEST(Run, SeparateAddsTheVoicesToTheResultSetAndChangesNothingElse) {
+    TempDir in, out;
+    const auto wav = testutil::wav_bytes(two_voices(16000, 2.3), 16000);
+    testutil::write_file(in.file("utt.wav"), wav);
+    ASSERT_EQ(run_corlune({"--name=plain", in.file("utt.wav"), out.path().string()}).status, 0);
+    const char* const added[] = {".voices", ".voice1.wav", ".voice2.wav", ".rest.wav"};
+    std::map<std::string, testutil::Bytes> reference;
+    for (const char* threads : {"1", "3"}) {
+        for (const bool piped : {false, true}) {
+            const std::string name = std::string(piped ? "piped" : "file") + threads;
+            const auto r = piped ? run_corlune({"--separate", "-t", threads, "--name", name, "-",
+                                                out.path().string()},
+                                               {wav, "", 0})
+                                 : run_corlune({"--separate=fragments", "--threads", threads, "--name",
+                                                name, in.file("utt.wav"), out.path().string()});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            auto set = results(out.file(name));
+            EXPECT_EQ(set, results(out.file("plain"))) << name;
+            for (const char* s : added) set[s] = testutil::read_file(out.file(name + s));
+            set[".record"] = testutil::read_file(out.file(name + ".record"));
+            if (reference.empty()) reference = set;
+            EXPECT_EQ(set, reference) << name;
+        }
+    }
+    const std::string record(reference[".record"].begin(), reference[".record"].end());
+    size_t at = 0;
+    for (const char* s : {".f0labels", ".voices", ".voice1.wav", ".voice2.wav", ".rest.wav"}) {
+        const size_t next = record.find(std::string("\n") + s + " ");
+        ASSERT_NE(next, std::string::npos) << s;
+        EXPECT_GT(next, at) << s;
+        at = next;
+    }
+
+    const auto& voices = reference[".voices"];
+    const auto& groups = reference[".groups"];
+    ASSERT_EQ(voices.size(), groups.size());
+    int voiced[3] = {0, 0, 0};
+    for (size_t i = 0; i < voices.size() / 2; ++i) {
+        int16_t v, g;
+        std::memcpy(&v, voices.data() + 2 * i, 2);
+        std::memcpy(&g, groups.data() + 2 * i, 2);
+        ASSERT_TRUE(v >= 0 && v <= 2) << i;
+        EXPECT_TRUE(g != 0 || v == 0) << i;
+        ++voiced[v];
+    }
+    EXPECT_GT(voiced[1], 500);
+    EXPECT_GT(voiced[2], 500);
+    for (const char* s : {".voice1.wav", ".voice2.wav", ".rest.wav"}) {
+        SF_INFO info{};
+        SNDFILE* f = sf_open(out.file(std::string("file1") + s).c_str(), SFM_READ, &info);
+        ASSERT_NE(f, nullptr) << s;
+        EXPECT_EQ(info.samplerate, 16000);
+        EXPECT_EQ(info.channels, 1);
+        EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+        EXPECT_EQ(info.frames, 36800);
+        std::vector<float> x(info.frames);
+        EXPECT_EQ(sf_read_float(f, x.data(), info.frames), info.frames);
+        sf_close(f);
+        EXPECT_TRUE(std::all_of(x.begin(), x.end(), [](float v) { return std::isfinite(v); })) << s;
+    }
 }

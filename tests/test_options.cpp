@@ -53,6 +53,12 @@ TEST(Options, ValuesInEveryGnuForm) {
     EXPECT_EQ(parse({"--threads=0", "in.wav", "out"}).opt.threads, 0);
     EXPECT_EQ(parse({"-t", "3", "-q", "in.wav", "out"}).opt.threads, 3);
     EXPECT_TRUE(parse({"--quiet", "in.wav", "out"}).opt.quiet);
+    // --separate takes its mode only after '=': a word after it is INPUT.
+    EXPECT_EQ(plain.opt.separate, SeparationMode::None);
+    EXPECT_EQ(parse({"--separate", "in.wav", "out"}).opt.separate, SeparationMode::Fragments);
+    EXPECT_EQ(parse({"--separate=fragments", "in.wav", "out"}).opt.separate, SeparationMode::Fragments);
+    EXPECT_EQ(parse({"--sep", "in.wav", "out"}).opt.separate, SeparationMode::Fragments);
+    EXPECT_EQ(parse({"--separate", "fragments", "out"}).opt.input, "fragments");
     // "--" ends the options, so an input may start with a dash.
     const Parsed dashed = parse({"--mix", "--", "-odd.wav", "out"});
     EXPECT_EQ(dashed.outcome.action, Action::Run);
@@ -90,6 +96,10 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
         {{"-t", "all", "in.wav", "out"},
          "invalid value 'all' for --threads: expected an integer from 0 to 1024"},
         {{"-", "out"}, "reading standard input (-) needs --name NAME for the result files"},
+        {{"--separate=tracks", "in.wav", "out"}, "invalid value 'tracks' for --separate: expected fragments"},
+        {{"--separate=", "in.wav", "out"}, "invalid value '' for --separate: expected fragments"},
+        {{"--separate", "fragments", "in.wav", "out"},
+         "expected INPUT and OUTDIR after the options, got 3 arguments"},
     };
     for (const auto& [args, error] : cases) {
         const Parsed p = parse(args);
@@ -126,7 +136,9 @@ TEST(Options, HelpTextDescribesOptionsResultsAndExitStatuses) {
          {"Usage: corlune [OPTION]... INPUT OUTDIR\n", "  -c, --channel=N ", "integer 1 to 1024; default: none",
           "  -m, --mix ", "flag; default: off", "  -n, --name=NAME ", "text; default: INPUT's file name",
           "      --sync ", "  -t, --threads=N ", "integer 0 to 1024; default: 1", "  -q, --quiet ",
-          "  -h, --help ", "  -V, --version ", "NAME.frmseg    int16   32 columns",
+          "  -h, --help ", "  -V, --version ", "      --separate[=MODE]\n",
+          "one of fragments; alone: fragments; default: off", "NAME.voices    int16   32 columns",
+          "NAME.voice1.wav, NAME.voice2.wav, NAME.rest.wav\n", "NAME.frmseg    int16   32 columns",
           "NAME.f0cands   float32  4 columns", "NAME.f0tracks  float32  2 columns",
           "NAME.groups    int16   32 columns", "NAME.mask      float32 32 columns",
           "NAME.f0labels  int16    2 columns", "NAME.record    text, written last",

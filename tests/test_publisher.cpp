@@ -378,22 +378,29 @@ protected:
 
 }  // namespace
 
+// A write failing at each result file in turn names that file and keeps
+// the earlier set; with --separate the voices' files are among them (the
+// three WAV files are written side by side).
 TEST_F(PublishFaults, WriteFailingAtEachResultFileInTurnKeepsTheEarlierSet) {
+    const char* const voiceSuffixes[] = {".voices", ".voice1.wav", ".voice2.wav", ".rest.wav"};
     std::vector<std::unique_ptr<TempDir>> outs;
     std::vector<std::string> prefixes;
-    for (int i = 0; i < kResultFiles; ++i) {
-        SCOPED_TRACE(kResultSuffixes[i]);
+    for (int i = 0; i < kResultFiles + 4; ++i) {
+        const bool separate = i >= kResultFiles;
+        const std::string suffix = separate ? voiceSuffixes[i - kResultFiles] : kResultSuffixes[i];
+        SCOPED_TRACE(suffix);
         outs.push_back(std::make_unique<TempDir>());
         const TempDir& out = *outs.back();
         seed(out, earlier);
+        std::vector<std::string> args = new_run(out);
+        if (separate) args.insert(args.begin(), "--separate");
         // The writer's file becomes a full device just before it writes.
-        const auto r = start_hooked(new_run(out), at(Step::Write, i, [](const char* path) {
+        const auto r = start_hooked(args, at(Step::Write, i, [](const char* path) {
                            unlink(path);
                            symlink("/dev/full", path);
                        })).wait();
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "Unable to write file (No space left on device): " + out.file("utt") +
-                             kResultSuffixes[i] + "\n");
+        EXPECT_EQ(r.err, "Unable to write file (No space left on device): " + out.file("utt") + suffix + "\n");
         EXPECT_EQ(snapshot(out.path()), earlier);
         prefixes.push_back(out.file("utt"));
     }

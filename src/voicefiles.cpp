@@ -1,0 +1,127 @@
+#include "voicefiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <iostream>
+
+#include "audiooutput.h"
+#include "frameresults.h"
+#include "matrixfile.h"
+#include "resynth.h"
+
+namespace {
+
+// The WAV files of write_signals, opened together and written block by block.
+class SignalFiles {
+public:
+    SignalFiles(const std::vector<const char*>& paths, int srate, std::size_t& failed)
+        : failed_(failed), out_(paths.size()), blocks_(paths.size()) {
+        for (std::size_t k = 0; k < paths.size() && ok_; ++k) check(k, out_[k].open(paths[k], srate));
+        for (auto& b : blocks_) pointers_.push_back(&b);
+    }
+
+    bool ok() const { return ok_; }
+    // Where the resynthesis appends each signal's completed samples.
+    std::vector<double>* const* blocks() { return pointers_.data(); }
+
+    // Writes the samples appended since the last call.
+    void flush() {
+        for (std::size_t k = 0; k < out_.size() && ok_; ++k) {
+            check(k, out_[k].write(blocks_[k].data(), blocks_[k].size()));
+            blocks_[k].clear();
+        }
+    }
+    void close() {
+        for (std::size_t k = 0; k < out_.size() && ok_; ++k) check(k, out_[k].close());
+    }
+    // Fails the files at signal k with a message of its own.
+    void refuse(std::size_t k, const std::string& why, int err) {
+        std::cerr << why << std::endl;
+        failed_ = k;
+        ok_ = false;
+        errno = err;
+    }
+
+private:
+    void check(std::size_t k, bool done) {
+        if (done) return;
+        const int err = errno;
+        refuse(k, out_[k].error(), err);
+    }
+
+    std::size_t& failed_;
+    std::vector<AudioOutput> out_;
+    std::vector<std::vector<double>> blocks_;
+    std::vector<std::vector<double>*> pointers_;
+    bool ok_ = true;
+};
+
+}  // namespace
+
+VoiceFiles::VoiceFiles(int srate) : srate_(srate) {}
+
+void VoiceFiles::keep(const double* x, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) samples_.push_back(static_cast<float>(x[i]));
+}
+
+void VoiceFiles::group(const FrameResults& results) {
+    results_ = &results;
+    grouping_ = group_voices(results.f0_labels(), results.f0_tracks(), results.frames());
+}
+
+bool VoiceFiles::write_labels(const char* path) const {
+    const int nchans = results_->channels();
+    const VoiceTable table(grouping_);
+    std::vector<int> voices(nchans);
+    MatrixFile out(path);
+    results_->form_fragments([&](int, const int* frag, const double*) {
+        table.label_row(frag, nchans, voices.data());
+        out.put_int16(voices.data(), voices.size());
+    });
+    return out.close();
+}
+
+// Samples and frames go into the resynthesis in the order resynthesize()
+// feeds them: a block of samples, then the frames that start within what
+// has arrived, so the bank holds little more than a block.
+bool VoiceFiles::write_signals(const std::vector<const char*>& paths, std::size_t& failed) const {
+    const int nchans = results_->channels();
+    SignalFiles files(paths, srate_, failed);
+    Resynthesizer rs(plan_resynthesis(srate_), kSignals);
+    const std::size_t step = rs.plan().block, shift = rs.plan().shift, total = samples_.size();
+    std::vector<double> piece;
+    std::size_t fed = 0;
+    const auto feed_beyond = [&](std::size_t t) {  // until sample t has arrived
+        while (fed <= t && fed < total) {
+            const std::size_t n = std::min(step, total - fed);
+            piece.assign(samples_.begin() + fed, samples_.begin() + fed + n);
+            rs.add_samples(piece.data(), n);
+            fed += n;
+        }
+    };
+    const VoiceTable table(grouping_);
+    std::vector<int> voices(nchans);
+    std::vector<std::vector<double>> rows(kSignals, std::vector<double>(nchans));
+    const double* rowPointers[kSignals] = {rows[0].data(), rows[1].data(), rows[2].data()};
+
+    results_->form_fragments([&](int f, const int* frag, const double* mask) {
+        if (!files.ok()) return;
+        feed_beyond(static_cast<std::size_t>(f) * shift);
+        table.label_row(frag, nchans, voices.data());
+        for (int k = 0; k < kSignals; ++k)
+            voice_mask_row(voices.data(), mask, nchans, kSignalVoice[k], rows[k].data());
+        if (!rs.add_frame(rowPointers)) return files.refuse(0, rs.error(), EDOM);
+        rs.take(files.blocks());
+        files.flush();
+    });
+    if (!files.ok()) return false;
+    feed_beyond(total);
+    if (!rs.finish()) {
+        files.refuse(0, rs.error(), EDOM);
+        return false;
+    }
+    rs.take(files.blocks());
+    files.flush();
+    files.close();
+    return files.ok();
+}
