@@ -42,6 +42,7 @@ struct ModeName {
 };
 const ModeName kSeparationModes[] = {
     {"fragments", SeparationMode::Fragments},
+    {"pitch", SeparationMode::Pitch},
 };
 
 const OptionSpec kOptions[] = {
@@ -63,7 +64,9 @@ const OptionSpec kOptions[] = {
     {"separate", 0, &Options::separate, "MODE", 0, 0, "off",
      "also write the two voices and the rest of the mixture as WAV files (NAME.voice1.wav "
      "the lower voice, NAME.voice2.wav, NAME.rest.wav) and each unit's voice (NAME.voices); "
-     "MODE fragments: each fragment goes whole to the voice of its pitch track"},
+     "MODE fragments: each fragment goes whole to the voice of its pitch track; MODE pitch: "
+     "besides, every unit no fragment claims goes to the voice whose pitch its periodicity "
+     "follows"},
     {"help", 'h', Action::Help, nullptr, 0, 0, nullptr, "print this text and exit"},
     {"version", 'V', Action::Version, nullptr, 0, 0, nullptr,
      "print the versions of corlune, FFTW and libsndfile and exit"},

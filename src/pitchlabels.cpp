@@ -98,21 +98,32 @@ void label_frame(const double* agree1, const double* agree2, const int* fragment
                                                       agree2 ? agree2[c] : -1.0, agree, otherVoice);
 }
 
+PitchLabeller::PitchLabeller(const PitchEvidence& evidence, const VoiceGrouping& grouping,
+                             double agree)
+    : evidence_(evidence),
+      grouping_(grouping),
+      agree_(agree),
+      a1_(evidence.channels()),
+      a2_(evidence.channels()) {}
+
+void PitchLabeller::label_row(int f, const int* trackLabels, const double* trackF0s,
+                              const int* fragmentVoices, int* labels) {
+    double pitch[2];
+    voice_pitches(trackLabels, trackF0s, grouping_, pitch);
+    const bool has1 = evidence_.agreement(f, pitch[0], a1_.data());
+    const bool has2 = evidence_.agreement(f, pitch[1], a2_.data());
+    label_frame(has1 ? a1_.data() : nullptr, has2 ? a2_.data() : nullptr, fragmentVoices,
+                evidence_.channels(), agree_, !grouping_.oneVoice, labels);
+}
+
 IntMatrix pitch_voice_labels(const PitchEvidence& evidence, const IntMatrix& f0Labels,
                              const Matrix& f0Tracks, const VoiceGrouping& grouping,
                              const IntMatrix& fragmentVoices, double agree) {
-    const int nchans = evidence.channels();
-    IntMatrix labels(evidence.frames(), std::vector<int>(nchans, 0));
-    std::vector<double> a1(nchans), a2(nchans);
-    for (int f = 0; f < evidence.frames(); ++f) {
-        double pitch[2];
-        voice_pitches(f0Labels[f].data(), f0Tracks[f].data(), grouping, pitch);
-        const bool has1 = evidence.agreement(f, pitch[0], a1.data());
-        const bool has2 = evidence.agreement(f, pitch[1], a2.data());
-        label_frame(has1 ? a1.data() : nullptr, has2 ? a2.data() : nullptr,
-                    fragmentVoices[f].data(), nchans, agree, !grouping.oneVoice,
-                    labels[f].data());
-    }
+    IntMatrix labels(evidence.frames(), std::vector<int>(evidence.channels(), 0));
+    PitchLabeller labeller(evidence, grouping, agree);
+    for (int f = 0; f < evidence.frames(); ++f)
+        labeller.label_row(f, f0Labels[f].data(), f0Tracks[f].data(), fragmentVoices[f].data(),
+                           labels[f].data());
     return labels;
 }
 

@@ -97,6 +97,23 @@ void voice_pitches(const int* trackLabels, const double* trackF0s, const VoiceGr
 void label_frame(const double* agree1, const double* agree2, const int* fragmentVoice,
                  int nchans, double agree, bool otherVoice, int* labels);
 
+// The labels of a recording's units frame by frame, in any order.
+class PitchLabeller {
+public:
+    PitchLabeller(const PitchEvidence& evidence, const VoiceGrouping& grouping,
+                  double agree = kAgreement);
+    // The labels of frame f from its row of the tracker's tables (two slots)
+    // and its units' fragment voices.
+    void label_row(int f, const int* trackLabels, const double* trackF0s,
+                   const int* fragmentVoices, int* labels);
+
+private:
+    const PitchEvidence& evidence_;
+    const VoiceGrouping& grouping_;
+    double agree_;
+    std::vector<double> a1_, a2_;
+};
+
 // The labels of every unit (frames x channels) by the rule. fragmentVoices:
 // voice_labels of the fragments (voices.h). A grouping of one voice gives
 // no unit to voice 2.

@@ -39,7 +39,9 @@ public:
     static constexpr int kSignals = 3;
     static constexpr int kSignalVoice[kSignals] = {1, 2, 0};
 
-    explicit VoiceFiles(int srate);
+    // byPitch: the units labelled by the voices' pitches (pitchlabels.h;
+    // the results must keep their pitch evidence), else by fragment.
+    explicit VoiceFiles(int srate, bool byPitch = false);
 
     // Keeps the next n samples of the recording.
     void keep(const double* x, std::size_t n);
@@ -59,6 +61,7 @@ public:
 
 private:
     int srate_;
+    bool byPitch_;
     std::deque<float> samples_;
     const FrameResults* results_ = nullptr;
     VoiceGrouping grouping_;
