@@ -1,7 +1,8 @@
-// Voice masks from each voice's pitch: every time-frequency unit of a frame
-// in which a voice has a track goes to the voice whose period the unit's own
-// periodicity follows, whether or not the unit lies in the channel group
-// the track claimed.
+// Voice masks from each voice's pitch: beyond the units that the fragments
+// give the voices (voices.h), every time-frequency unit of a frame in which
+// a voice has a track goes to the voice whose period the unit's own
+// periodicity follows, outside the channel group the track claimed too, and
+// in frames where the tracker kept only one talker.
 //
 // The evidence is kept while a frame's autocorrelogram is in memory
 // (PitchEvidence): for each of the frame's F0 candidates and each channel,
