@@ -3,7 +3,7 @@
 // over several runs.
 //
 //   corlune_bench [--seconds S] [--rate HZ] [--runs N] [--wav FILE] [--save-wav FILE]
-//                 [--threads N] [--exe PROGRAM] [--separate] [--tracker rule|joint]
+//                 [--threads N] [--exe PROGRAM] [--separate[=MODE]] [--tracker rule|joint]
 //
 // Without --wav it generates a two-voice mixture of S seconds (default 60) at
 // HZ (default 16000); --save-wav keeps a copy of it (with --runs 0 the
@@ -19,8 +19,9 @@
 // the two peaks gives the memory that a second of audio adds. With
 // --separate the program separates the voices too, and the staged run
 // keeps the samples and times the voices' files (.voices and the three
-// resynthesised WAV files) as the stage "voices".
-// the two peaks gives the memory that a second of audio adds. --tracker
+// resynthesised WAV files) as the stage "voices"; with --separate=pitch the
+// staged run also keeps each frame's agreements with its candidates (part
+// of the stage "best lags") and labels the units by pitch. --tracker
 // chooses the tracker of the staged run and, passed on, of the program
 // (default rule, and nothing passed); each run also times both trackers
 // alone on the input's candidates.
@@ -85,16 +86,16 @@ struct Options {
     std::string save_wav;  // where to keep the generated input, if anywhere
     int threads = 0;       // --threads for the program; 0: not given
     std::string exe = CORLUNE_EXE;
-    bool separate = false;  // --separate for the program, and the voices' stage
     std::string tracker;   // --tracker for the staged run and the program; empty: not given
+    std::string separate;  // --separate's mode for the program, and the voices' stage; "": none
 };
 
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--separate") {
-            o.separate = true;
+        if (a == "--separate" || a.rfind("--separate=", 0) == 0) {
+            o.separate = a == "--separate" ? "fragments" : a.substr(std::strlen("--separate="));
             --i;
             continue;
         }
@@ -221,13 +222,15 @@ int joint_held_peak(const Matrix& candidates) {
 }
 
 // The staged run with the tracker kind; candidates receives the input's.
-StageTimes staged_run(const AudioWav& wav, const std::string& outdir, bool separate,
+StageTimes staged_run(const AudioWav& wav, const std::string& outdir, const std::string& mode,
                       TrackerKind kind, Matrix& candidates) {
     constexpr size_t kPiece = 65536;  // samples per push, as the program reads them
     StageTimes t;
     StageClock clock(t);
     StreamAnalysis stream(wav.srate, 1, &clock);
-    VoiceFiles voices(wav.srate);
+    const bool separate = !mode.empty(), byPitch = mode == "pitch";
+    if (byPitch) stream.keep_pitch_evidence();
+    VoiceFiles voices(wav.srate, byPitch);
     for (size_t at = 0; at < wav.samples.size(); at += kPiece) {
         const size_t n = std::min(kPiece, wav.samples.size() - at);
         stream.push(wav.samples.data() + at, n);
@@ -275,10 +278,11 @@ double seconds(const timeval& tv) { return tv.tv_sec + tv.tv_usec * 1e-6; }
 // Runs the executable once and measures it.
 ProcessRun whole_process(const Options& o, const std::string& wav, const std::string& outdir) {
     const std::string threads = "--threads=" + std::to_string(o.threads);
+    const std::string separate = "--separate=" + o.separate;
     const std::string tracker = "--tracker=" + o.tracker;
     std::vector<const char*> argv = {o.exe.c_str()};
     if (o.threads > 0) argv.push_back(threads.c_str());
-    if (o.separate) argv.push_back("--separate");
+    if (!o.separate.empty()) argv.push_back(separate.c_str());
     if (!o.tracker.empty()) argv.push_back(tracker.c_str());
     argv.insert(argv.end(), {wav.c_str(), outdir.c_str(), nullptr});
     const auto t0 = Clock::now();
@@ -348,7 +352,7 @@ int main(int argc, char** argv) {
                 o.runs, tracker_name(kind));
     std::printf("program: %s%s%s%s\n", o.exe.c_str(),
                 o.threads > 0 ? (" --threads=" + std::to_string(o.threads)).c_str() : "",
-                o.separate ? " --separate" : "",
+                o.separate.empty() ? "" : (" --separate=" + o.separate).c_str(),
                 o.tracker.empty() ? "" : (" --tracker=" + o.tracker).c_str());
     double staged = 0.0;
     for (const char* name : kStages) {
@@ -358,7 +362,7 @@ int main(int argc, char** argv) {
         std::printf("  %-16s %9.4f s  RTF %.5f\n", name, m, m / duration);
     }
     std::printf("  %-16s %9.4f s\n", "sum of stages", staged);
-    if (o.separate)
+    if (!o.separate.empty())
         std::printf("  voices' CPU time %.4f s, RTF %.5f\n", median(stages["voices CPU"]),
                     median(stages["voices CPU"]) / duration);
     const double total = median(wall);

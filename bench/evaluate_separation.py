@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Scores corlune's separation on the generated two-talker mixtures
 (bench/mixtures.py) with corlune-score, and prints the gains side by side:
-the ideal binary mask's, ideal sequential grouping's and the voice
-grouping's, per kind and level of mixture and per rate.
+the ideal binary mask's, ideal sequential grouping's, the voices by
+fragment's (--separate=fragments) and by pitch's (--separate=pitch), per
+kind and level of mixture and per rate.
 
     bench/evaluate_separation.py [--scorer build/corlune-score] [--rates 8000 16000 48000]
         [--split tune|test|all] [--kinds apart crossing ...] [--work DIR] [--jobs 2]
@@ -15,8 +16,10 @@ removed at the end) and reused when it is given again. Every score line
 goes to --json if given; --from-json prints the tables of such a file again
 without scoring. Gains are SI-SDR and SNR gains over the unprocessed
 mixture in dB, averaged over the two voices of a mixture and then over the
-mixtures; "kept" is the voice grouping's SI-SDR gain as a share of ideal
-grouping's. The kinds are also summed up in two groups: F0 ranges apart, and
+mixtures; "kept" is the voices by fragment's SI-SDR gain as a share of
+ideal grouping's; "pitch -voices" the voices by pitch's gain over theirs
+and "/IBM" the voices by pitch's gain as a share of the ideal binary
+mask's. The kinds are also summed up in two groups: F0 ranges apart, and
 F0 ranges that overlap or cross (mixtures.OVERLAPPING), where grouping by F0
 range is expected to fail. A voice that comes out silent has no SI-SDR: such mixtures are
 counted apart ("silent") and left out of the SI-SDR means. --per-voice adds,
@@ -35,7 +38,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mixtures  # noqa: E402
 
-METHODS = (("ibm", "IBM"), ("ideal_grouping", "ideal"), ("voices", "voices"))
+METHODS = (("ibm", "IBM"), ("ideal_grouping", "ideal"), ("voices", "voices"), ("pitch", "pitch"))
 
 
 def score_one(scorer, extra, prefix):
@@ -67,7 +70,8 @@ def summary(rows):
         s[key] = (mean(r[key]["mean"]["si_sdr_gain"] for r in ok),
                   mean(r[key]["mean"]["snr_gain"] for r in rows),
                   mean(r[key]["mean"]["hit_fa"] for r in rows))
-    s["silent"] = sum(1 for r in rows if r["voices"]["mean"]["si_sdr_gain"] is None)
+    s["silent"] = sum(1 for r in rows if r["voices"]["mean"]["si_sdr_gain"] is None
+                      or r["pitch"]["mean"]["si_sdr_gain"] is None)
     return s
 
 
@@ -77,18 +81,22 @@ def fmt(v, width=6):
 
 def print_table(title, groups):
     print(f"\n{title}")
-    print(f"{'':24} {'n':>3}  {'SI-SDR gain (dB)':^22}  {'SNR gain (dB)':^22}  "
-          f"{'HIT-FA':^13}  {'kept':>5} {'silent':>6}")
-    print(f"{'':24} {'':>3}  {'IBM':>6} {'ideal':>6} {'voices':>7}  {'IBM':>6} {'ideal':>6} "
-          f"{'voices':>7}  {'ideal':>6} {'voices':>6}  {'':>5} {'':>6}")
+    print(f"{'':24} {'n':>3}  {'SI-SDR gain (dB)':^29}  {'pitch':^13}  {'SNR gain (dB)':^29}  "
+          f"{'HIT-FA':^20}  {'kept':>5} {'silent':>6}")
+    print(f"{'':24} {'':>3}  {'IBM':>6} {'ideal':>6} {'voices':>7} {'pitch':>7}  {'-voices':>7} "
+          f"{'/IBM':>5}  {'IBM':>6} {'ideal':>6} {'voices':>7} {'pitch':>7}  {'ideal':>6} "
+          f"{'voices':>6} {'pitch':>6}  {'':>5} {'':>6}")
     for label, rows in groups:
         if not rows:
             continue
         s = summary(rows)
-        kept = s["voices"][0] / s["ideal_grouping"][0] if s["ideal_grouping"][0] else float("nan")
-        print(f"{label:24} {s['n']:3d}  {fmt(s['ibm'][0])} {fmt(s['ideal_grouping'][0])} "
-              f"{fmt(s['voices'][0], 7)}  {fmt(s['ibm'][1])} {fmt(s['ideal_grouping'][1])} "
-              f"{fmt(s['voices'][1], 7)}  {fmt(s['ideal_grouping'][2])} {fmt(s['voices'][2])}  "
+        ibm, ideal, voices, pitch = (s[k] for k, _ in METHODS)
+        kept = voices[0] / ideal[0] if ideal[0] else float("nan")
+        share = pitch[0] / ibm[0] if ibm[0] else float("nan")
+        print(f"{label:24} {s['n']:3d}  {fmt(ibm[0])} {fmt(ideal[0])} {fmt(voices[0], 7)} "
+              f"{fmt(pitch[0], 7)}  {fmt(pitch[0] - voices[0], 7)} {fmt(100 * share, 4)}%  "
+              f"{fmt(ibm[1])} {fmt(ideal[1])} {fmt(voices[1], 7)} {fmt(pitch[1], 7)}  "
+              f"{fmt(ideal[2])} {fmt(voices[2])} {fmt(pitch[2])}  "
               f"{fmt(100 * kept, 4)}% {s['silent']:6d}")
 
 

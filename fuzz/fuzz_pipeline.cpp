@@ -3,7 +3,7 @@
 // one run takes milliseconds. The input's length chooses the channel
 // options: none, --mix or --channel=2, so that every seed meets all three,
 // whether the analysis runs on one thread or on three, whether it
-// separates the voices (--separate), and which tracker links the
+// separates the voices (--separate, --separate=pitch), and which tracker links the
 // candidates (rule or joint).
 //
 // Beyond "no crash, no hang", every run must keep the driver's promises: exit
@@ -112,11 +112,12 @@ void check_units(const std::map<std::string, Bytes>& r, size_t j) {
 
 // One frame of .voices: each unit's voice is 0, 1 or 2, and only claimed
 // units have one.
-void check_voices(const std::map<std::string, Bytes>& r, size_t j) {
+// byPitch: unclaimed units may have a voice too.
+void check_voices(const std::map<std::string, Bytes>& r, size_t j, bool byPitch) {
     for (size_t k = 0; k < 32; ++k) {
         const int16_t voice = element<int16_t>(r.at(".voices"), j, 32, k);
         require(voice >= 0 && voice <= 2, "voices 0, 1 or 2");
-        require(voice == 0 || element<int16_t>(r.at(".groups"), j, 32, k) != 0,
+        require(byPitch || voice == 0 || element<int16_t>(r.at(".groups"), j, 32, k) != 0,
                 "only a claimed unit has a voice");
     }
 }
@@ -166,7 +167,7 @@ void check_record(const std::map<std::string, Bytes>& r, bool separate) {
     require(std::string(record.begin(), record.end()) == expected, "the record matches the files");
 }
 
-void check_results(const std::map<std::string, Bytes>& r, bool separate) {
+void check_results(const std::map<std::string, Bytes>& r, bool separate, bool byPitch) {
     require(r.size() == (separate ? 11u : 7u), "the result files and their record, no temporary");
     const size_t frames = r.count(".mask") ? r.at(".mask").size() / 128 : 0;
     require(frames > 0, "at least one frame");
@@ -177,7 +178,7 @@ void check_results(const std::map<std::string, Bytes>& r, bool separate) {
     for (size_t j = 0; j < frames; ++j) {
         check_tracks(r.at(".f0cands"), r.at(".f0tracks"), j);
         check_units(r, j);
-        if (separate) check_voices(r, j);
+        if (separate) check_voices(r, j, byPitch);
     }
     if (separate) check_voice_wavs(r, frames);
 }
@@ -221,14 +222,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzFile file(data, size);
     std::string in = file.path();
     char prog[] = "corlune", mix[] = "--mix", second[] = "--channel=2", threads[] = "--threads=3",
-         separate[] = "--separate", joint[] = "--tracker=joint";
+         separate[] = "--separate", byPitch[] = "--separate=pitch", joint[] = "--tracker=joint";
     char* options[] = {nullptr, mix, second};
     std::vector<char*> argv = {prog};
     if (char* option = options[size % 3]) argv.push_back(option);
     if (size / 3 % 2) argv.push_back(threads);
-    const bool separating = size / 6 % 2;
-    if (separating) argv.push_back(separate);
-    if (size / 12 % 2) argv.push_back(joint);
+    char* separations[] = {nullptr, separate, byPitch};
+    char* separation = separations[size / 6 % 3];
+    const bool separating = separation != nullptr;
+    if (separating) argv.push_back(separation);
+    if (size / 18 % 2) argv.push_back(joint);
     argv.insert(argv.end(), {in.data(), const_cast<char*>(outdir), nullptr});
     messages().str("");
     const int status = run(static_cast<int>(argv.size()) - 1, argv.data());
@@ -240,7 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(results.empty(), "a refused input leaves no file");
     } else {
         require(said <= 1, "a successful run prints at most the short-read warning");
-        check_results(results, separating);
+        check_results(results, separating, separation == byPitch);
     }
     return 0;
 }

@@ -229,10 +229,13 @@ class VoicesTest(ResultFiles):
                       "1440 in 1 (voice 2)", cr.summary(res))
         self.assertIsNone(cr.fragment_voices(dataclasses.replace(res, voices=None)))
         os.remove(f"{self.prefix}.{cr.RECORD}")
+        # Labelled by pitch, units that no fragment claims have voices too.
+        by_pitch = voices.copy()
+        by_pitch[5, 0] = 1
+        write(self.prefix, {"voices": by_pitch})
+        self.assertEqual(cr.fragment_voices(cr.load(self.prefix)).tolist(), [1, 2])
         for name, change, message in (
                 ("a voice 3", lambda v: v.__setitem__((50, 3), 3), "voice 3 at frame 50, channel 3"),
-                ("a voice on an unclaimed unit", lambda v: v.__setitem__((5, 0), 1),
-                 "frame 5, channel 0, which no fragment claims"),
                 ("one fragment in two voices", lambda v: v.__setitem__((50, 3), 2),
                  "units of fragment 6 two voices")):
             with self.subTest(name):

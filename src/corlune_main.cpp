@@ -99,8 +99,10 @@ bool results_fit(const AudioFormat& f, const Options& opt, const std::string& la
     const FrameGeometry fr = frame_geometry(f.srate, kDefaultAcgParam.shift_ms,
                                             kDefaultAcgParam.win_ms, static_cast<size_t>(f.frames));
     const double kept = separate ? static_cast<double>(f.frames) * VoiceFiles::kBytesPerSample : 0.0;
+    const std::size_t evidence =
+        opt.separate == SeparationMode::Pitch ? PitchEvidence::least_bytes_per_frame() : 0;
     const double need = static_cast<double>(fr.nframes) *
-                            FrameResults::least_bytes_per_frame(kDefaultAcgParam.nchans) +
+                            (FrameResults::least_bytes_per_frame(kDefaultAcgParam.nchans) + evidence) +
                         kept + kWorkingBytes;
     const MemoryLimit limit = memory_limit();
     if (need <= static_cast<double>(limit.bytes)) return true;
@@ -228,7 +230,9 @@ int analyse(const Options& opt, const std::string& prefix, const std::vector<Res
         const AudioFormat& f = in.format();
         StreamAnalysis stream(f.srate, analysis_threads(opt));
         std::unique_ptr<VoiceFiles> voices;
-        if (opt.separate != SeparationMode::None) voices = std::make_unique<VoiceFiles>(f.srate);
+        if (opt.separate != SeparationMode::None)
+            voices = std::make_unique<VoiceFiles>(f.srate, opt.separate == SeparationMode::Pitch);
+        if (opt.separate == SeparationMode::Pitch) stream.keep_pitch_evidence();
         const bool terminal = isatty(STDERR_FILENO) == 1;
         progress = std::make_unique<ProgressLine>(terminal && !opt.quiet, STDERR_FILENO, f.frames,
                                                   f.srate);

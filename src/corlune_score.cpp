@@ -29,9 +29,10 @@ constexpr std::size_t kReadFrames = 65536;
 
 const char kUsage[] =
     "Usage: corlune-score [--json] [--tracker=NAME] MIXTURE SOURCE1 SOURCE2\n"
-    "Scores the two voices that corlune separates from MIXTURE against its premixed\n"
-    "sources SOURCE1 and SOURCE2 (mono recordings of one rate and length, MIXTURE\n"
-    "being their sum), beside the ideal binary mask and ideal sequential grouping.\n"
+    "Scores the two voices that corlune separates from MIXTURE (labelled by fragment\n"
+    "and by pitch) against its premixed sources SOURCE1 and SOURCE2 (mono\n"
+    "recordings of one rate and length, MIXTURE being their sum), beside the ideal\n"
+    "binary mask and ideal sequential grouping.\n"
     "\n"
     "  --json          print only the JSON line\n"
     "  --tracker=NAME  the pitch tracker of the analysis: rule (the default) or joint\n"
@@ -120,7 +121,7 @@ std::string json_line(const std::string& path, const Recording& mix, const Voice
       << json_number(s.mixtureSnr[0]) << "," << json_number(s.mixtureSnr[1]) << "],\"si_sdr\":["
       << json_number(s.mixtureSiSdr[0]) << "," << json_number(s.mixtureSiSdr[1]) << "]}"
       << ",\"ibm\":" << json_method(s.ibm) << ",\"ideal_grouping\":" << json_method(s.ideal)
-      << ",\"voices\":" << json_method(s.voices) << "}";
+      << ",\"voices\":" << json_method(s.voices) << ",\"pitch\":" << json_method(s.pitch) << "}";
     return o.str();
 }
 
@@ -143,7 +144,8 @@ void print_table(const std::string& path, const Recording& mix, const VoiceAnaly
         std::printf("%-18s %5d %6d %7s %7s %7s %7s %7s\n", "mixture", k + 1, k + 1,
                     cell(s.mixtureSnr[k]).c_str(), "", cell(s.mixtureSiSdr[k]).c_str(), "", "");
     const std::pair<const char*, const VoiceScore*> methods[] = {
-        {"ideal binary mask", s.ibm}, {"ideal grouping", s.ideal}, {"voice grouping", s.voices}};
+        {"ideal binary mask", s.ibm}, {"ideal grouping", s.ideal}, {"voice grouping", s.voices},
+        {"pitch labels", s.pitch}};
     for (const auto& [name, v] : methods) {
         for (int k = 0; k < 2; ++k)
             std::printf("%-18s %5d %6d %7s %7s %7s %7s %7s\n", name, k + 1, v[k].source,

@@ -28,6 +28,10 @@ void ReducedFrame::reduce(const FrameRows& raw, const FrameAnalysis& a, int srat
     }
     labels = a.labels;
     std::copy(a.candidates, a.candidates + kCandidates, candidates);
+    if (withAgreement) {
+        agreement.resize(static_cast<std::size_t>(kCandidates) * nchans);
+        candidate_agreement(raw, candidates, srate, agreement.data());
+    }
     int kept = 0;
     for (int c = 0; c < nchans; ++c) kept += lags_kept(labels[c]);
     bestLags.assign(kept, 0);
@@ -58,6 +62,7 @@ void FrameResults::append(const ReducedFrame& r) {
     for (int c = 0; c < nchans_; ++c) labels_.push_back(static_cast<std::uint8_t>(r.labels[c]));
     bestLags_.insert(bestLags_.end(), r.bestLags.begin(), r.bestLags.end());
     candidates_.emplace_back(r.candidates, r.candidates + kCandidates);
+    if (evidence_) evidence_->append(r.candidates, r.agreement.data());
 }
 
 void FrameResults::track(PitchTracker& tracker) {

@@ -20,13 +20,16 @@
 //     results.write_mask("utt.mask");       // and the other writers
 //
 // A frame costs about 330 bytes at 32 channels (least_bytes_per_frame() is
-// the part that every frame takes), wherever the signal's sample rate.
+// the part that every frame takes), wherever the signal's sample rate; the
+// agreements kept for the voices labelled by pitch add 40 bytes a frame and
+// 32 bytes per candidate of a voiced frame.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "candidates.h"
@@ -34,6 +37,7 @@
 #include "framerows.h"
 #include "geometry.h"
 #include "matrix.h"
+#include "pitchlabels.h"
 #include "ruletracker.h"
 
 // What the tracker and the fragments need of one analysed frame.
@@ -44,6 +48,10 @@ struct ReducedFrame {
     // group 1, three (near candidates 1, 2, 3) for one of group 2, none
     // otherwise; 0 where the candidate is 0.0.
     std::vector<std::uint16_t> bestLags;
+    // When withAgreement: each channel's agreement with each nonzero
+    // candidate (candidate_agreement in pitchlabels.h), kCandidates rows.
+    bool withAgreement = false;
+    std::vector<float> agreement;
 
     // The reduction of a frame analysed from raw (a's labels and candidates
     // where it was grouped; all zeros otherwise).
@@ -60,6 +68,12 @@ public:
 
     // Bytes that every frame takes at least, for nchans channels.
     static std::size_t least_bytes_per_frame(int nchans);
+
+    // Keeps each frame's agreements with its candidates (the frames
+    // appended must carry them), for the voices labelled by pitch.
+    void keep_pitch_evidence() { evidence_ = std::make_unique<PitchEvidence>(nchans_); }
+    // The agreements kept, or null.
+    const PitchEvidence* pitch_evidence() const { return evidence_.get(); }
 
     // Appends the next frame.
     void append(const ReducedFrame& r);
@@ -121,4 +135,5 @@ private:
     IntMatrix f0Labels_;
     Matrix f0Tracks_;
     bool wrap_ = false;
+    std::unique_ptr<PitchEvidence> evidence_;
 };

@@ -43,6 +43,7 @@ struct ModeName {
 };
 const ModeName kSeparationModes[] = {
     {"fragments", SeparationMode::Fragments},
+    {"pitch", SeparationMode::Pitch},
 };
 
 const OptionSpec kOptions[] = {
@@ -64,7 +65,9 @@ const OptionSpec kOptions[] = {
     {"separate", 0, &Options::separate, "MODE", 0, 0, "off",
      "also write the two voices and the rest of the mixture as WAV files (NAME.voice1.wav "
      "the lower voice, NAME.voice2.wav, NAME.rest.wav) and each unit's voice (NAME.voices); "
-     "MODE fragments: each fragment goes whole to the voice of its pitch track"},
+     "MODE fragments: each fragment goes whole to the voice of its pitch track; MODE pitch: "
+     "besides, every unit no fragment claims goes to the voice whose pitch its periodicity "
+     "follows"},
     {"tracker", 0, &Options::tracker, "NAME", 0, 0, nullptr,
      "link the F0 candidates into tracks with the rule tracker (rule) or with the joint "
      "search of two paths (joint), which keeps two voices apart longer and pitches less "

@@ -14,9 +14,10 @@
 
 #include "trackers.h"
 
-// What --separate makes of the analysis: nothing (the default), or the
-// voices of the fragments grouped by F0 (--separate, --separate=fragments).
-enum class SeparationMode { None, Fragments };
+// What --separate makes of the analysis: nothing (the default), the
+// voices of the fragments grouped by F0 (--separate, --separate=fragments),
+// or every unit labelled by the voices' pitches (--separate=pitch).
+enum class SeparationMode { None, Fragments, Pitch };
 
 // The settings of one run; the defaults are those of a plain
 // `corlune INPUT OUTDIR`.

@@ -215,6 +215,27 @@ std::map<int, int> ideal_grouping(const IntMatrix& fragments, const Matrix& e1, 
     return source;
 }
 
+namespace {
+
+// The scores of two separated voices (their outputs and binary masks), each
+// paired with the source it follows: of the two pairings, the one of larger
+// summed correlation.
+void score_voices(const std::vector<double>* outputs, const std::vector<double>* const src[2],
+                  const IntMatrix binary[2], const IntMatrix ibmUsed[2],
+                  const std::vector<double>& gains, const SeparationScores& s, VoiceScore out[2]) {
+    const std::vector<double>& v1 = outputs[0];
+    const std::vector<double>& v2 = outputs[1];
+    const bool swap = correlation(v1, *src[1]) + correlation(v2, *src[0]) >
+                      correlation(v1, *src[0]) + correlation(v2, *src[1]);
+    for (int v = 0; v < 2; ++v) {
+        const int k = swap ? 1 - v : v;
+        out[v] = score_voice(outputs[v], *src[k], k, s,
+                             hit_minus_fa(used_channels(binary[v], gains), ibmUsed[k]));
+    }
+}
+
+}  // namespace
+
 SeparationScores score_separation(const std::vector<double>& mixture, const std::vector<double>& s1,
                                   const std::vector<double>& s2, int srate,
                                   const VoiceAnalysis& analysis) {
@@ -225,7 +246,8 @@ SeparationScores score_separation(const std::vector<double>& mixture, const std:
     const FrameGeometry fr = frame_geometry(srate, kDefaultAcgParam.shift_ms,
                                             kDefaultAcgParam.win_ms, mixture.size());
     if (analysis.nframes != fr.nframes || analysis.fragments.size() != size_t(fr.nframes) ||
-        analysis.voiceLabels.size() != size_t(fr.nframes)) {
+        analysis.voiceLabels.size() != size_t(fr.nframes) ||
+        analysis.pitchLabels.size() != size_t(fr.nframes)) {
         std::ostringstream why;
         why << "the analysis has " << analysis.nframes << " frames, the mixture " << fr.nframes;
         s.error = why.str();
@@ -235,7 +257,7 @@ SeparationScores score_separation(const std::vector<double>& mixture, const std:
 
     // The bounds' masks: each source's IBM, and each source's fragments.
     Matrix energy[2];
-    IntMatrix ibm[2], idealBinary[2], voiceBinary[2];
+    IntMatrix ibm[2], idealBinary[2], voiceBinary[2], pitchBinary[2];
     Matrix idealSoft[2], ibmSoft[2];
     for (int k = 0; k < 2; ++k) {
         energy[k] = unit_energies(*src[k], srate);
@@ -248,10 +270,12 @@ SeparationScores score_separation(const std::vector<double>& mixture, const std:
         masks_where(analysis.fragments, ideal, k + 1, analysis.mask, idealSoft[k], idealBinary[k]);
         Matrix unused;
         masks_where(analysis.voiceLabels, same, k + 1, analysis.mask, unused, voiceBinary[k]);
+        masks_where(analysis.pitchLabels, same, k + 1, analysis.mask, unused, pitchBinary[k]);
     }
     const Resynthesis r = resynthesize_masks(
         mixture, srate,
-        {&ibmSoft[0], &ibmSoft[1], &idealSoft[0], &idealSoft[1], &analysis.masks[1], &analysis.masks[2]});
+        {&ibmSoft[0], &ibmSoft[1], &idealSoft[0], &idealSoft[1], &analysis.masks[1],
+         &analysis.masks[2], &analysis.pitchMasks[1], &analysis.pitchMasks[2]});
     if (!r.error.empty()) {
         s.error = r.error;
         return s;
@@ -272,14 +296,7 @@ SeparationScores score_separation(const std::vector<double>& mixture, const std:
         s.ideal[k] = score_voice(r.outputs[2 + k], *src[k], k, s,
                                  hit_minus_fa(used_channels(idealBinary[k], gains), ibmUsed[k]));
     }
-    // The voices' pairing with the sources: the one of larger correlation.
-    const std::vector<double>& v1 = r.outputs[4];
-    const std::vector<double>& v2 = r.outputs[5];
-    const bool swap = correlation(v1, s2) + correlation(v2, s1) > correlation(v1, s1) + correlation(v2, s2);
-    for (int v = 0; v < 2; ++v) {
-        const int k = swap ? 1 - v : v;
-        s.voices[v] = score_voice(r.outputs[4 + v], *src[k], k, s,
-                                  hit_minus_fa(used_channels(voiceBinary[v], gains), ibmUsed[k]));
-    }
+    score_voices(&r.outputs[4], src, voiceBinary, ibmUsed, gains, s, s.voices);
+    score_voices(&r.outputs[6], src, pitchBinary, ibmUsed, gains, s, s.pitch);
     return s;
 }

@@ -96,6 +96,7 @@ struct SeparationScores {
     double mixtureSiSdr[2] = {0, 0};
     double mixtureResidualDb = 0;     // |mixture|^2 / |mixture - s1 - s2|^2, dB (inf: exact sum)
     VoiceScore ibm[2], ideal[2], voices[2];  // voice 1 and 2 of each
+    VoiceScore pitch[2];                     // the voices labelled by pitch
     std::string error;                       // empty on success
 };
 

@@ -1,6 +1,7 @@
 // The separation of one signal held in memory: the whole analysis (the
 // autocorrelogram, the grouping, a pitch tracker, the fragments), the voice
-// streams of the tracks (voices.h) and, on request, the resynthesised
+// streams of the tracks (voices.h), the voices labelled by fragment and by
+// pitch (pitchlabels.h) and, on request, the resynthesised
 // voices (resynth.h). For recordings that fit in memory with their
 // autocorrelogram (about 6 MB per second at 16 kHz): the scorer, tests and
 // callers from other languages.
@@ -8,6 +9,7 @@
 //     const VoiceAnalysis a = analyse_voices(samples, 16000);
 //     if (!a.error.empty()) ...;                  // refused: says why
 //     // a.voiceLabels[frame][channel]: 0, 1 or 2; a.masks[1]: voice 1's mask
+//     // a.pitchLabels, a.pitchMasks: the same labelled by the voices' pitches
 //     const Separation s = separate(samples, 16000, TrackerKind::Joint);
 //     // s.voices[1], s.voices[2]: the two voices; s.voices[0]: the rest
 #pragma once
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "matrix.h"
+#include "pitchlabels.h"
 #include "trackers.h"
 #include "voices.h"
 
@@ -29,6 +32,10 @@ struct VoiceAnalysis {
     VoiceGrouping grouping;
     IntMatrix voiceLabels;  // 0 (rest), 1 or 2 per unit
     Matrix masks[3];        // voice_mask of the rest, voice 1 and voice 2
+    // The same by each voice's pitch (pitchlabels.h).
+    PitchEvidence evidence{0};
+    IntMatrix pitchLabels;  // 0 (rest), 1 or 2 per unit
+    Matrix pitchMasks[3];   // the rest's, voice 1's and voice 2's
     std::string error;      // empty on success
 };
 

@@ -58,6 +58,11 @@ StreamAnalysis::~StreamAnalysis() = default;
 
 int StreamAnalysis::threads() const { return pool_->size(); }
 
+void StreamAnalysis::keep_pitch_evidence() {
+    results_.keep_pitch_evidence();
+    for (ReducedFrame& r : reduced_) r.withAgreement = true;
+}
+
 void StreamAnalysis::push(const double* x, std::size_t n) {
     const std::size_t blockSamples = static_cast<std::size_t>(blockFrames_) * geometry_.shift;
     samples_ += static_cast<std::int64_t>(n);

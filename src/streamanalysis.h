@@ -64,6 +64,11 @@ public:
     StreamAnalysis(const StreamAnalysis&) = delete;
     StreamAnalysis& operator=(const StreamAnalysis&) = delete;
 
+    // Keeps every frame's agreements with its candidates in the results
+    // (FrameResults::pitch_evidence), for the voices labelled by pitch.
+    // Call before the first push.
+    void keep_pitch_evidence();
+
     // Analyses the next n samples (as far as they complete blocks).
     void push(const double* x, std::size_t n);
     // Ends the signal: the samples that do not fill a block yet, padded with

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <memory>
 
 #include "audiooutput.h"
 #include "frameresults.h"
 #include "matrixfile.h"
+#include "pitchlabels.h"
 #include "resynth.h"
 
 namespace {
@@ -51,9 +53,44 @@ private:
     bool ok_ = true;
 };
 
+// Each frame's unit voices and the mask values they carry: the fragments'
+// voices with the soft mask, or the voices by pitch with ones.
+class UnitVoices {
+public:
+    UnitVoices(const FrameResults& results, const VoiceGrouping& grouping, bool byPitch)
+        : results_(results),
+          table_(grouping),
+          fragmentVoices_(results.channels()),
+          ones_(results.channels(), 1.0) {
+        if (byPitch && results.pitch_evidence())
+            labeller_ = std::make_unique<PitchLabeller>(*results.pitch_evidence(), grouping);
+    }
+
+    // The voices of frame f's units (fragments frag, mask values mask) into
+    // voices; returns the mask values they carry.
+    const double* label(int f, const int* frag, const double* mask, int* voices) {
+        const int n = results_.channels();
+        if (!labeller_) {
+            table_.label_row(frag, n, voices);
+            return mask;
+        }
+        table_.label_row(frag, n, fragmentVoices_.data());
+        labeller_->label_row(f, results_.f0_labels()[f].data(), results_.f0_tracks()[f].data(),
+                             fragmentVoices_.data(), voices);
+        return ones_.data();
+    }
+
+private:
+    const FrameResults& results_;
+    const VoiceTable table_;
+    std::unique_ptr<PitchLabeller> labeller_;
+    std::vector<int> fragmentVoices_;
+    std::vector<double> ones_;
+};
+
 }  // namespace
 
-VoiceFiles::VoiceFiles(int srate) : srate_(srate) {}
+VoiceFiles::VoiceFiles(int srate, bool byPitch) : srate_(srate), byPitch_(byPitch) {}
 
 void VoiceFiles::keep(const double* x, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) samples_.push_back(static_cast<float>(x[i]));
@@ -66,11 +103,11 @@ void VoiceFiles::group(const FrameResults& results) {
 
 bool VoiceFiles::write_labels(const char* path) const {
     const int nchans = results_->channels();
-    const VoiceTable table(grouping_);
+    UnitVoices units(*results_, grouping_, byPitch_);
     std::vector<int> voices(nchans);
     MatrixFile out(path);
-    results_->form_fragments([&](int, const int* frag, const double*) {
-        table.label_row(frag, nchans, voices.data());
+    results_->form_fragments([&](int f, const int* frag, const double* mask) {
+        units.label(f, frag, mask, voices.data());
         out.put_int16(voices.data(), voices.size());
     });
     return out.close();
@@ -93,7 +130,7 @@ bool VoiceFiles::resynthesize(const Sink& sink, std::string& error) const {
             fed += n;
         }
     };
-    const VoiceTable table(grouping_);
+    UnitVoices units(*results_, grouping_, byPitch_);
     std::vector<int> voices(nchans);
     std::vector<std::vector<double>> rows(kSignals, std::vector<double>(nchans));
     const double* rowPointers[kSignals] = {rows[0].data(), rows[1].data(), rows[2].data()};
@@ -103,9 +140,9 @@ bool VoiceFiles::resynthesize(const Sink& sink, std::string& error) const {
     results_->form_fragments([&](int f, const int* frag, const double* mask) {
         if (!going) return;
         feed_beyond(static_cast<std::size_t>(f) * shift);
-        table.label_row(frag, nchans, voices.data());
+        const double* values = units.label(f, frag, mask, voices.data());
         for (int k = 0; k < kSignals; ++k)
-            voice_mask_row(voices.data(), mask, nchans, kSignalVoice[k], rows[k].data());
+            voice_mask_row(voices.data(), values, nchans, kSignalVoice[k], rows[k].data());
         if (!rs.add_frame(rowPointers)) {
             error = rs.error();
             going = false;
@@ -142,10 +179,10 @@ bool VoiceFiles::write_signals(const std::vector<const char*>& paths, std::size_
 
 void VoiceFiles::copy_labels(std::int16_t* out) const {
     const int nchans = results_->channels();
-    const VoiceTable table(grouping_);
+    UnitVoices units(*results_, grouping_, byPitch_);
     std::vector<int> voices(nchans);
-    results_->form_fragments([&](int f, const int* frag, const double*) {
-        table.label_row(frag, nchans, voices.data());
+    results_->form_fragments([&](int f, const int* frag, const double* mask) {
+        units.label(f, frag, mask, voices.data());
         for (int c = 0; c < nchans; ++c)
             out[static_cast<std::size_t>(f) * nchans + c] = static_cast<std::int16_t>(voices[c]);
     });

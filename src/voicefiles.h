@@ -41,7 +41,9 @@ public:
     static constexpr int kSignals = 3;
     static constexpr int kSignalVoice[kSignals] = {1, 2, 0};
 
-    explicit VoiceFiles(int srate);
+    // byPitch: the units labelled by the voices' pitches (pitchlabels.h;
+    // the results must keep their pitch evidence), else by fragment.
+    explicit VoiceFiles(int srate, bool byPitch = false);
 
     // Keeps the next n samples of the recording.
     void keep(const double* x, std::size_t n);
@@ -75,6 +77,7 @@ private:
     bool resynthesize(const Sink& sink, std::string& error) const;
 
     int srate_;
+    bool byPitch_;
     std::deque<float> samples_;
     const FrameResults* results_ = nullptr;
     VoiceGrouping grouping_;

@@ -489,3 +489,27 @@ TEST(Run, SeparateAddsTheVoicesToTheResultSetAndChangesNothingElse) {
         EXPECT_TRUE(std::all_of(x.begin(), x.end(), [](float v) { return std::isfinite(v); })) << s;
     }
 }
+
+// --separate=pitch leaves the six files as they are and labels every unit
+// the fragments labelled as they did, and more units besides.
+TEST(Run, SeparateByPitchKeepsTheResultsAndTheFragmentsVoices) {
+    TempDir in, out;
+    testutil::write_file(in.file("utt.wav"), testutil::wav_bytes(two_voices(16000, 2.3), 16000));
+    for (const char* mode : {"--separate=fragments", "--separate=pitch", "--quiet"}) {
+        const auto r = run_corlune({mode, std::string("--name=") + (mode + 2), in.file("utt.wav"),
+                                    out.path().string()});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(results(out.file("separate=pitch")), results(out.file("quiet")));
+    const auto fragments = testutil::read_file(out.file("separate=fragments.voices"));
+    const auto pitch = testutil::read_file(out.file("separate=pitch.voices"));
+    ASSERT_EQ(fragments.size(), pitch.size());
+    int more = 0;
+    for (size_t i = 0; i < pitch.size(); i += 2) {
+        if (fragments[i] != 0) {
+            EXPECT_EQ(pitch[i], fragments[i]) << "unit " << i / 2;
+        }
+        more += fragments[i] == 0 && pitch[i] != 0;
+    }
+    EXPECT_GT(more, 0);
+}

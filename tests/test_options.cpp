@@ -57,6 +57,7 @@ TEST(Options, ValuesInEveryGnuForm) {
     EXPECT_EQ(plain.opt.separate, SeparationMode::None);
     EXPECT_EQ(parse({"--separate", "in.wav", "out"}).opt.separate, SeparationMode::Fragments);
     EXPECT_EQ(parse({"--separate=fragments", "in.wav", "out"}).opt.separate, SeparationMode::Fragments);
+    EXPECT_EQ(parse({"--separate=pitch", "in.wav", "out"}).opt.separate, SeparationMode::Pitch);
     EXPECT_EQ(parse({"--sep", "in.wav", "out"}).opt.separate, SeparationMode::Fragments);
     EXPECT_EQ(parse({"--separate", "fragments", "out"}).opt.input, "fragments");
     EXPECT_EQ(plain.opt.tracker, TrackerKind::Rule);
@@ -102,8 +103,8 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
         {{"-t", "all", "in.wav", "out"},
          "invalid value 'all' for --threads: expected an integer from 0 to 1024"},
         {{"-", "out"}, "reading standard input (-) needs --name NAME for the result files"},
-        {{"--separate=tracks", "in.wav", "out"}, "invalid value 'tracks' for --separate: expected fragments"},
-        {{"--separate=", "in.wav", "out"}, "invalid value '' for --separate: expected fragments"},
+        {{"--separate=tracks", "in.wav", "out"}, "invalid value 'tracks' for --separate: expected fragments, pitch"},
+        {{"--separate=", "in.wav", "out"}, "invalid value '' for --separate: expected fragments, pitch"},
         {{"--separate", "fragments", "in.wav", "out"},
          "expected INPUT and OUTDIR after the options, got 3 arguments"},
         {{"--tracker=Joint", "in.wav", "out"},
@@ -147,7 +148,7 @@ TEST(Options, HelpTextDescribesOptionsResultsAndExitStatuses) {
           "  -m, --mix ", "flag; default: off", "  -n, --name=NAME ", "text; default: INPUT's file name",
           "      --sync ", "  -t, --threads=N ", "integer 0 to 1024; default: 1", "  -q, --quiet ",
           "  -h, --help ", "  -V, --version ", "      --separate[=MODE]\n",
-          "one of fragments; alone: fragments; default: off", "NAME.voices    int16   32 columns",
+          "one of fragments, pitch; alone: fragments; default: off", "NAME.voices    int16   32 columns",
           "NAME.voice1.wav, NAME.voice2.wav, NAME.rest.wav\n", "NAME.frmseg    int16   32 columns",
           "      --tracker=NAME ", "one of rule, joint; default: rule",
           "NAME.f0cands   float32  4 columns", "NAME.f0tracks  float32  2 columns",

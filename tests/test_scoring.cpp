@@ -53,6 +53,8 @@ VoiceAnalysis ideal_voices(const Talkers& t, const int order[2]) {
                 if (ibm[order[k] - 1][j][c]) a.fragments[j][c] = k + 1, a.mask[j][c] = 1.0;
     a.voiceLabels = a.fragments;  // fragment k + 1 is voice k + 1
     for (int v = 0; v < 3; ++v) a.masks[v] = voice_mask(a.voiceLabels, a.mask, v);
+    a.pitchLabels = a.voiceLabels;  // the same voices, labelled by pitch
+    for (int v = 0; v < 3; ++v) a.pitchMasks[v] = a.masks[v];
     return a;
 }
 
@@ -142,6 +144,9 @@ TEST(ScoringSeparation, KnownAnswerAndPairing) {
         for (int v = 0; v < 2; ++v) {
             const VoiceScore& got = s.voices[v];
             const VoiceScore& ibm = s.ibm[order[v] - 1];
+            EXPECT_EQ(s.pitch[v].source, got.source);
+            EXPECT_EQ(s.pitch[v].sisdr, got.sisdr);
+            EXPECT_EQ(s.pitch[v].hitFa, got.hitFa);
             EXPECT_EQ(got.source, order[v]);
             EXPECT_NEAR(got.sisdr, ibm.sisdr, 1e-9);
             EXPECT_NEAR(got.snrGain, ibm.snrGain, 1e-9);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audioinput.h"
+#include "resynth.h"
 #include "ruletracker.h"
 #include "separate.h"
 #include "streamanalysis.h"
@@ -46,15 +47,24 @@ std::vector<int> read_int16(const std::string& path) {
 
 }  // namespace
 
+// By fragment and by pitch.
 TEST(VoiceFiles, StreamedVoicesAreTheWholeSignalsSeparation) {
-    for (const int srate : {8000, 16000, 48000}) {
+    for (const int srate : {8000, 16000, 48000})
+    for (const bool byPitch : {false, true}) {
         SCOPED_TRACE(srate);
+        SCOPED_TRACE(byPitch ? "by pitch" : "by fragment");
         const auto x = two_voices(srate, 1.37);
-        const Separation whole = separate(x, srate);
+        Separation whole = separate(x, srate);
         ASSERT_EQ(whole.error, "");
+        const VoiceAnalysis& a = whole.analysis;
+        if (byPitch) {
+            Resynthesis r = resynthesize_masks(x, srate, {&a.pitchMasks[0], &a.pitchMasks[1], &a.pitchMasks[2]});
+            for (int v = 0; v < 3; ++v) whole.voices[v] = std::move(r.outputs[v]);
+        }
 
         StreamAnalysis stream(srate, 2);
-        VoiceFiles voices(srate);
+        if (byPitch) stream.keep_pitch_evidence();
+        VoiceFiles voices(srate, byPitch);
         for (size_t t = 0, piece = 777; t < x.size(); t += piece) {
             const size_t n = std::min(piece, x.size() - t);
             stream.push(x.data() + t, n);
@@ -70,7 +80,8 @@ TEST(VoiceFiles, StreamedVoicesAreTheWholeSignalsSeparation) {
         testutil::TempDir dir;
         ASSERT_TRUE(voices.write_labels(dir.file("v.voices").c_str()));
         std::vector<int> expected;
-        for (const auto& row : whole.analysis.voiceLabels) expected.insert(expected.end(), row.begin(), row.end());
+        for (const auto& row : byPitch ? a.pitchLabels : a.voiceLabels)
+            expected.insert(expected.end(), row.begin(), row.end());
         EXPECT_EQ(read_int16(dir.file("v.voices")), expected);
 
         const std::vector<std::string> names = {dir.file("1.wav"), dir.file("2.wav"), dir.file("0.wav")};

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs corlune under valgrind's memcheck on the bundled example (twice, the
 # second time with --sync and two threads over the set the first
-# published; a third time separating its voices), on a copy cut short
-# inside its header (a run refused by the reader), on a stereo FLAC file of
+# published; a third and a fourth time separating its voices, by fragment
+# and by pitch), on a copy cut short inside its header (a run refused by
+# the reader), on a stereo FLAC file of
 # the fuzzing seeds, and on the example piped into standard input with
 # three threads and the joint tracker; corlune-score on the example and
 # its sources, and on sources it refuses; and the sample arrays of the
@@ -48,6 +49,7 @@ memcheck 1 "$tmp/cut.wav" "$tmp/out"
 memcheck 0 --mix fuzz/corpus/wav/stereo8k.flac "$tmp/out"
 memcheck 0 --threads=3 --tracker=joint --name=piped - "$tmp/out" < <(cat examples/twovoice.wav)
 memcheck 0 --separate --threads=2 examples/twovoice.wav "$tmp/out"
+memcheck 0 --separate=pitch examples/twovoice.wav "$tmp/out"
 memcheck_program "$score" 0 examples/twovoice.wav examples/twovoice.src1.wav examples/twovoice.src2.wav
 memcheck_program "$score" 1 examples/twovoice.wav examples/twovoice.src1.wav examples/twovoice.src1.wav
 # Arrays in memory as the Python package hands them over: every element

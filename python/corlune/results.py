@@ -16,8 +16,10 @@ utterance, one row per 10 ms analysis frame, named PREFIX + suffix:
                                                 in each track slot; 0 = empty slot
                                                 (sets of older corlune versions lack it)
     .voices    int16    one column per channel  voice of each unit: 1 the lower voice, 2 the
-                                                higher, 0 the rest (units no fragment claims);
-                                                only in sets of runs that separated voices
+                                                higher, 0 the rest (--separate=fragments: the
+                                                units no fragment claims; --separate=pitch
+                                                gives voices to unclaimed units too); only in
+                                                sets of runs that separated voices
 
 Channel 0 has the lowest centre frequency. corlune publishes the files of a
 run as one set and then PREFIX.record, a text file that lists each file's
@@ -188,18 +190,14 @@ def load(prefix, nchans=None):
 
 
 def _check_voices(prefix, arrays):
-    """Every unit's voice is 0, 1 or 2, and only claimed units have one."""
+    """Every unit's voice is 0, 1 or 2 (on any unit: a run that labels units by
+    pitch gives voices to units that no fragment claims)."""
     voices = arrays["voices"]
     bad = np.argwhere((voices < 0) | (voices > max(VOICES)))
     if bad.size:
         frame, chan = bad[0]
         raise ResultFileError(f"{prefix}.voices: voice {voices[frame, chan]} at frame {frame}, "
                               f"channel {chan}; voices are 0, 1 or 2")
-    stray = np.argwhere((voices != 0) & (arrays["groups"] == 0) & (arrays["mask"] == 0))
-    if stray.size:
-        frame, chan = stray[0]
-        raise ResultFileError(f"{prefix}.voices gives a voice to the unit of frame {frame}, "
-                              f"channel {chan}, which no fragment claims in {prefix}.groups")
 
 
 def fragment_voices(res, known=None):
