@@ -144,6 +144,13 @@ class VoicesAsTheProgramSeparatesAndScoresThem(PackageTest):
         self.assertEqual(sep.results.voices.tobytes(), read_bytes(f"{prefix}.voices"))
         expected = file_bytes(prefix)
         self.assertEqual(array_bytes(sep.results), {s: expected[s] for s in SUFFIXES})
+        prefix = self.run_program(paths[0], "--separate=pitch", "--tracker=joint")
+        sep = corlune.separate(pcm, srate, tracker="joint", mode="pitch")
+        self.assertEqual(sep.results.voices.tobytes(), read_bytes(f"{prefix}.voices"))
+        from_file, _ = corlune.read_audio(f"{prefix}.voice2.wav")
+        np.testing.assert_array_equal(sep.voice2, from_file)
+        with self.assertRaisesRegex(ValueError, "mode must be one of fragments, pitch"):
+            corlune.separate(pcm, srate, mode="tracks")
 
         scores = corlune.score(*(corlune.read_audio(p)[0] for p in paths), srate)
         done = subprocess.run([EXE + "-score", "--json", *paths], check=True,

@@ -20,7 +20,7 @@ Functions:
     analyze(signal, srate, *, threads=1, tracker="rule") -> Results
     analyze_file(path, *, channel=None, mix=False, threads=1, tracker="rule") -> Results
     read_audio(path, *, channel=None, mix=False)   -> (samples, srate)
-    separate(signal, srate, *, threads=1, tracker="rule") -> Separation: voice1, voice2, rest, results
+    separate(signal, srate, *, threads=1, tracker="rule", mode="fragments") -> Separation
     resynthesize(signal, srate, mask)              -> float64 samples of a mask's resynthesis
     score(mixture, source1, source2, srate)        -> dict: the voices scored against the sources
     load(prefix)                                   -> Results (checked against its record)
@@ -134,19 +134,23 @@ class Separation(NamedTuple):
     results: Results
 
 
-def separate(signal, srate, *, threads=1, tracker="rule"):
+def separate(signal, srate, *, threads=1, tracker="rule", mode="fragments"):
     """Separates the two voices of a signal and the rest, as the program's
     --separate does: the analysis, the tracks grouped into a lower and a
     higher voice, each unit labelled with its voice, and the three signals
     resynthesised from the voices' masks (their sum is what a mask of ones
     gives back). Returns a Separation (voice1, voice2, rest, results); the
     samples are those of the program's NAME.voice1.wav, .voice2.wav and
-    .rest.wav for the same samples. signal, srate, threads, tracker and the refusals
+    .rest.wav for the same samples. mode: "fragments" (each fragment goes whole
+    to its track's voice) or "pitch" (besides, every unit no fragment claims
+    goes to the voice whose pitch it follows), as --separate=MODE. signal,
+    srate, threads, tracker and the refusals
     as for analyze (the samples are kept as float32 meanwhile, as the
     program keeps them: 4 bytes a sample)."""
     if not isinstance(signal, np.ndarray):
         raise TypeError(f"signal must be a numpy array, not {type(signal).__name__}")
-    tables = _extension().separate(signal, _rate(srate), _threads(threads), _tracker(tracker))
+    tables = _extension().separate(signal, _rate(srate), _threads(threads), _tracker(tracker),
+                                   _text(mode, "mode"))
     return Separation(tables["voice1"], tables["voice2"], tables["rest"], _results(tables))
 
 
@@ -206,10 +210,14 @@ def _threads(threads):
     return _integer(threads, "threads")
 
 
+def _text(value, name):
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    return value
+
+
 def _tracker(tracker):
-    if not isinstance(tracker, str):
-        raise TypeError(f"tracker must be a str, not {type(tracker).__name__}")
-    return tracker
+    return _text(tracker, "tracker")
 
 
 def _channel(channel):

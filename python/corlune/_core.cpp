@@ -279,12 +279,16 @@ py::tuple read_audio(const std::string& path, py::object channel, bool mix) {
 // voices, each unit's voice and the three resynthesised signals (voice 1,
 // voice 2, the rest), float32 as the WAV files hold them.
 py::dict separate_signal(const py::array& signal, long long srate, int threads,
-                         const std::string& tracker) {
+                         const std::string& tracker, const std::string& mode) {
     const SampleView x = sample_view(signal);
     const int rate = checked_rate(srate);
     const TrackerKind kind = checked_tracker(tracker);
+    if (mode != "fragments" && mode != "pitch")
+        throw py::value_error("mode must be one of fragments, pitch, not '" + mode + "'");
+    const bool byPitch = mode == "pitch";
     auto stream = std::make_unique<StreamAnalysis>(rate, analysis_threads(threads));
-    VoiceFiles voices(rate);
+    if (byPitch) stream->keep_pitch_evidence();
+    VoiceFiles voices(rate, byPitch);
     const SourceProgress check = interrupt_check();
     SignalRefusal refusal;
     {
@@ -461,7 +465,7 @@ PYBIND11_MODULE(_core, m) {
           py::arg("threads"), py::arg("tracker"));
     m.def("read_audio", &read_audio, py::arg("path"), py::arg("channel"), py::arg("mix"));
     m.def("separate", &separate_signal, py::arg("signal"), py::arg("srate"), py::arg("threads"),
-          py::arg("tracker"));
+          py::arg("tracker"), py::arg("mode"));
     m.def("resynthesize", &resynthesize_mask, py::arg("signal"), py::arg("srate"), py::arg("mask"));
     m.def("score", &score_voices, py::arg("mixture"), py::arg("source1"), py::arg("source2"),
           py::arg("srate"));
