@@ -78,14 +78,14 @@ void response(int srate) {
     const std::vector<double> y = resynthesize(x, srate, ones_for(n, srate)).outputs[0];
     std::vector<double> in(n);
     for (size_t t = 0; t < n; ++t) in[t] = y[(t + n / 2) % n];
-    std::vector<fftw_complex> spec(n / 2 + 1);
-    const fftw_plan p = fftw_plan_dft_r2c_1d(static_cast<int>(n), in.data(), spec.data(), FFTW_ESTIMATE);
+    std::vector<fftw_complex> spectrum(n / 2 + 1);
+    const fftw_plan p = fftw_plan_dft_r2c_1d(static_cast<int>(n), in.data(), spectrum.data(), FFTW_ESTIMATE);
     fftw_execute(p);
     fftw_destroy_plan(p);
     double lo = 1e9, hi = -1e9, beyond = -1e9, loHz = 0, hiHz = 0;
     for (size_t k = 0; k <= n / 2; ++k) {
         // Bins are 1 Hz apart (1 s of signal).
-        const double f = static_cast<double>(k), db = 10 * std::log10(spec[k][0] * spec[k][0] + spec[k][1] * spec[k][1] + 1e-30);
+        const double f = static_cast<double>(k), db = 10 * std::log10(spectrum[k][0] * spectrum[k][0] + spectrum[k][1] * spectrum[k][1] + 1e-30);
         if (f >= plan.fitLowHz && f <= plan.fitHighHz) {
             if (db < lo) lo = db, loHz = f;
             if (db > hi) hi = db, hiHz = f;

@@ -65,11 +65,11 @@ std::vector<std::vector<double>> power_responses(const std::vector<std::vector<d
                                                  size_t nfft) {
     const int n = static_cast<int>(nfft);
     double* in = fftw_alloc_real(nfft);
-    fftw_complex* spec = fftw_alloc_complex(nfft / 2 + 1);
+    fftw_complex* spectrum = fftw_alloc_complex(nfft / 2 + 1);
     fftw_plan plan;
     {
         std::lock_guard<std::mutex> planning(fftw_planner_lock());
-        plan = fftw_plan_dft_r2c_1d(n, in, spec, FFTW_ESTIMATE);
+        plan = fftw_plan_dft_r2c_1d(n, in, spectrum, FFTW_ESTIMATE);
     }
     std::vector<std::vector<double>> p;
     for (const auto& hc : h) {
@@ -78,14 +78,14 @@ std::vector<std::vector<double>> power_responses(const std::vector<std::vector<d
         fftw_execute(plan);
         std::vector<double> row(nfft / 2 + 1);
         for (size_t k = 0; k < row.size(); ++k)
-            row[k] = spec[k][0] * spec[k][0] + spec[k][1] * spec[k][1];
+            row[k] = spectrum[k][0] * spectrum[k][0] + spectrum[k][1] * spectrum[k][1];
         p.push_back(std::move(row));
     }
     {
         std::lock_guard<std::mutex> planning(fftw_planner_lock());
         fftw_destroy_plan(plan);
     }
-    fftw_free(spec);
+    fftw_free(spectrum);
     fftw_free(in);
     return p;
 }

@@ -8,7 +8,7 @@ namespace {
 
 // A track as the tracker writes it: identifier, slot, frames first .. last,
 // F0 gliding from f0a to f0b Hz.
-struct Spec {
+struct TrackRun {
     int id, slot, first, last;
     double f0a, f0b;
 };
@@ -18,9 +18,9 @@ struct Tables {
     Matrix f0s;
 };
 
-Tables tables(int nframes, const std::vector<Spec>& specs) {
+Tables tables(int nframes, const std::vector<TrackRun>& runs) {
     Tables t{IntMatrix(nframes, std::vector<int>(2, 0)), Matrix(nframes, std::vector<double>(2, 0.0))};
-    for (const Spec& s : specs)
+    for (const TrackRun& s : runs)
         for (int j = s.first; j <= s.last; ++j) {
             t.labels[j][s.slot] = s.id;
             const double u = s.last > s.first ? double(j - s.first) / (s.last - s.first) : 0.0;
@@ -29,8 +29,8 @@ Tables tables(int nframes, const std::vector<Spec>& specs) {
     return t;
 }
 
-VoiceGrouping group(int nframes, const std::vector<Spec>& specs) {
-    const Tables t = tables(nframes, specs);
+VoiceGrouping group(int nframes, const std::vector<TrackRun>& runs) {
+    const Tables t = tables(nframes, runs);
     return group_voices(t.labels, t.f0s, nframes);
 }
 
@@ -46,11 +46,11 @@ std::vector<int> voices(const VoiceGrouping& g, const std::vector<int>& ids) {
 // The slots are not voices: tracks of both talkers move between the slots,
 // and the voices follow F0 (voice 1 the lower), whichever slot held them.
 TEST(VoiceGrouping, TracksGoToVoicesByF0NotBySlot) {
-    const std::vector<Spec> specs = {
+    const std::vector<TrackRun> runs = {
         {6, 0, 0, 40, 110, 120},   {21, 1, 10, 44, 210, 200}, {11, 0, 45, 90, 200, 220},
         {26, 1, 65, 120, 115, 105}, {16, 0, 95, 130, 230, 215}, {31, 1, 125, 160, 118, 122},
     };
-    const VoiceGrouping g = group(170, specs);
+    const VoiceGrouping g = group(170, runs);
     EXPECT_EQ(voices(g, {6, 26, 31}), (std::vector<int>{1, 1, 1}));
     EXPECT_EQ(voices(g, {21, 11, 16}), (std::vector<int>{2, 2, 2}));
     EXPECT_FALSE(g.oneVoice);
@@ -61,19 +61,19 @@ TEST(VoiceGrouping, TracksGoToVoicesByF0NotBySlot) {
     EXPECT_EQ(g.voice_of(999), 0);
 
     // The same tracks with the slots exchanged give the same voices.
-    std::vector<Spec> swapped = specs;
-    for (Spec& s : swapped) s.slot = 1 - s.slot;
+    std::vector<TrackRun> swapped = runs;
+    for (TrackRun& s : swapped) s.slot = 1 - s.slot;
     const VoiceGrouping h = group(170, swapped);
-    for (const Spec& s : specs) EXPECT_EQ(h.voice_of(s.id), g.voice_of(s.id)) << s.id;
+    for (const TrackRun& s : runs) EXPECT_EQ(h.voice_of(s.id), g.voice_of(s.id)) << s.id;
 }
 
 // A talker who pauses makes many tracks with gaps between them; they all
 // join that talker's voice, and a lone track of the other voice stays apart.
 TEST(VoiceGrouping, GappedTracksOfOneTalker) {
-    std::vector<Spec> specs;
-    for (int k = 0; k < 8; ++k) specs.push_back({100 + k, 0, 20 * k, 20 * k + 9, 180.0 + 5 * k, 190.0});
-    specs.push_back({7, 1, 30, 90, 105, 125});
-    const VoiceGrouping g = group(170, specs);
+    std::vector<TrackRun> runs;
+    for (int k = 0; k < 8; ++k) runs.push_back({100 + k, 0, 20 * k, 20 * k + 9, 180.0 + 5 * k, 190.0});
+    runs.push_back({7, 1, 30, 90, 105, 125});
+    const VoiceGrouping g = group(170, runs);
     for (int k = 0; k < 8; ++k) EXPECT_EQ(g.voice_of(100 + k), 2) << k;
     EXPECT_EQ(g.voice_of(7), 1);
 }
@@ -82,14 +82,14 @@ TEST(VoiceGrouping, GappedTracksOfOneTalker) {
 // A short spurious pitch at twice the talker's F0, beside a track of it,
 // takes the other voice without pulling the talker's centre away.
 TEST(VoiceGrouping, SingleVoice) {
-    const std::vector<Spec> one = {{6, 0, 0, 30, 120, 130}, {11, 1, 40, 70, 125, 118},
+    const std::vector<TrackRun> one = {{6, 0, 0, 30, 120, 130}, {11, 1, 40, 70, 125, 118},
                                    {16, 0, 80, 120, 122, 135}};
     const VoiceGrouping g = group(130, one);
     EXPECT_TRUE(g.oneVoice);
     EXPECT_EQ(voices(g, {6, 11, 16}), (std::vector<int>{1, 1, 1}));
     EXPECT_EQ(g.centreF0[1], 0.0);
 
-    std::vector<Spec> spurious = one;
+    std::vector<TrackRun> spurious = one;
     spurious.push_back({41, 1, 90, 92, 250, 250});
     const VoiceGrouping s = group(130, spurious);
     EXPECT_FALSE(s.oneVoice);
