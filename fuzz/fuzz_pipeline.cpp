@@ -72,8 +72,11 @@ T element(const Bytes& b, size_t frame, size_t cols, size_t col) {
 }
 
 // One frame of the tracker's slots: each is empty (0) or at least 70 Hz and
-// one of the same frame's candidates, bit for bit.
-void check_tracks(const Bytes& cands, const Bytes& tracks, size_t j) {
+// one of the same frame's candidates, bit for bit. The joint tracker may
+// also coast: a slot then keeps its track's identifier and F0 from the frame
+// before, and its track claims no unit in this frame.
+void check_tracks(const std::map<std::string, Bytes>& r, size_t j, bool joint) {
+    const Bytes &cands = r.at(".f0cands"), &tracks = r.at(".f0tracks"), &ids = r.at(".f0labels");
     for (size_t c = 0; c < 4; ++c) {
         const float v = element<float>(cands, j, 4, c);
         require(std::isfinite(v) && v >= 0.0f, "F0 candidates finite and not negative");
@@ -84,7 +87,14 @@ void check_tracks(const Bytes& cands, const Bytes& tracks, size_t j) {
         require(t >= 70.0f, "a track's F0 is at least 70 Hz");
         bool found = false;
         for (size_t c = 0; c < 4; ++c) found |= element<float>(cands, j, 4, c) == t;
-        require(found, "a track's F0 is one of the frame's candidates");
+        if (found) continue;
+        const int16_t id = element<int16_t>(ids, j, 2, s);
+        require(joint && j > 0 && element<float>(tracks, j - 1, 2, s) == t &&
+                    element<int16_t>(ids, j - 1, 2, s) == id,
+                "a track's F0 is one of the frame's candidates, or its last F0 while it coasts");
+        for (size_t k = 0; k < 32; ++k)
+            require(element<int16_t>(r.at(".groups"), j, 32, k) != id,
+                    "a coasting track claims no unit");
     }
 }
 
@@ -167,7 +177,7 @@ void check_record(const std::map<std::string, Bytes>& r, bool separate) {
     require(std::string(record.begin(), record.end()) == expected, "the record matches the files");
 }
 
-void check_results(const std::map<std::string, Bytes>& r, bool separate, bool byPitch) {
+void check_results(const std::map<std::string, Bytes>& r, bool separate, bool byPitch, bool joint) {
     require(r.size() == (separate ? 11u : 7u), "the result files and their record, no temporary");
     const size_t frames = r.count(".mask") ? r.at(".mask").size() / 128 : 0;
     require(frames > 0, "at least one frame");
@@ -176,7 +186,7 @@ void check_results(const std::map<std::string, Bytes>& r, bool separate, bool by
                 "every result file holds the same number of whole frames");
     check_record(r, separate);
     for (size_t j = 0; j < frames; ++j) {
-        check_tracks(r.at(".f0cands"), r.at(".f0tracks"), j);
+        check_tracks(r, j, joint);
         check_units(r, j);
         if (separate) check_voices(r, j, byPitch);
     }
@@ -231,7 +241,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* separation = separations[size / 6 % 3];
     const bool separating = separation != nullptr;
     if (separating) argv.push_back(separation);
-    if (size / 18 % 2) argv.push_back(joint);
+    const bool joint_tracker = size / 18 % 2;
+    if (joint_tracker) argv.push_back(joint);
     argv.insert(argv.end(), {in.data(), const_cast<char*>(outdir), nullptr});
     messages().str("");
     const int status = run(static_cast<int>(argv.size()) - 1, argv.data());
@@ -243,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(results.empty(), "a refused input leaves no file");
     } else {
         require(said <= 1, "a successful run prints at most the short-read warning");
-        check_results(results, separating, separation == byPitch);
+        check_results(results, separating, separation == byPitch, joint_tracker);
     }
     return 0;
 }
