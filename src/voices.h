@@ -17,17 +17,26 @@
 //      (weighted by the tracks' frames), each chain takes the orientation
 //      nearer the two class centres, the centres are recomputed from the
 //      tracks, and so on until nothing changes;
-//   4. voice 1 is the lower class. When no two tracks overlap and the
+//   4. when the two classes' centres lie less than kRangesApartRatio apart,
+//      F0 range cannot tell the talkers apart, and continuity decides
+//      instead: a beam search over the tracks in order of their start
+//      gives each a voice so that each voice's next track goes on where its
+//      last one ended (the end's F0, carried along the track's slope over
+//      the gap, against the next one's start, with a tolerance that grows
+//      with the gap), with a small pull towards the voices' centres and a
+//      cost for every frame two tracks of one voice share;
+//   5. voice 1 is the lower class. When no two tracks overlap and the
 //      centres lie less than kMinVoiceRatio apart, the tracks are taken as
 //      one voice, all in voice 1.
 // Deterministic: the same tables give the same voices.
 //
-// When it cannot work: the voices are told apart by F0 range alone. Talkers
-// whose F0 ranges overlap (two similar voices), or whose F0s cross, are
-// split at the centres' midpoint whatever the talker, so a voice then
-// follows the lower pitch rather than one talker; two talkers who never
-// speak at once and lie closer than kMinVoiceRatio are taken as one; and a
-// track that jumps from one talker to the other puts both in one voice.
+// When it cannot work: talkers whose F0 ranges lie apart are told apart
+// by range, so a track at twice a talker's F0 (an octave error) joins the
+// higher voice. Where the ranges overlap or cross, a voice follows the
+// pitch that goes on most smoothly: a crossing where both talkers pause
+// at the same F0 may swap them, two talkers who never speak at once and
+// lie closer than kMinVoiceRatio are taken as one, and a track that
+// jumps from one talker to the other puts both in one voice.
 //
 //     const VoiceGrouping v = group_voices(f0Labels, f0Tracks, nframes);
 //     const IntMatrix units = voice_labels(fragments, v);   // 0, 1 or 2 per unit
@@ -43,6 +52,9 @@
 // Voices whose class centres lie closer than this F0 ratio (about 2.4
 // semitones), with no two tracks at once, are one voice.
 constexpr double kMinVoiceRatio = 1.15;
+// Voices whose class centres lie at least this F0 ratio apart (about 7
+// semitones) are told apart by F0 range; closer ones by continuity.
+constexpr double kRangesApartRatio = 1.5;
 
 // One pitch track: an identifier of the tracker's labels.
 struct VoiceTrack {

@@ -105,8 +105,9 @@ TEST(VoiceGrouping, TurnsOfTwoTalkers) {
     EXPECT_EQ(voices(g, {6, 11, 16}), (std::vector<int>{1, 2, 1}));
 }
 
-// Where the talkers' F0s cross, the voices keep to their F0 ranges and so
-// swap talkers at the crossing: voice 1 holds the lower pitch on each side.
+// Where talkers with F0 ranges apart cross, the voices keep to their F0
+// ranges and so swap talkers at the crossing: voice 1 holds the lower pitch
+// on each side.
 // Simultaneous tracks of near F0s still go to different voices.
 TEST(VoiceGrouping, CrossingVoicesFollowTheLowerPitch) {
     const VoiceGrouping g = group(200, {{6, 0, 0, 80, 100, 150},    // talker A rising
@@ -119,6 +120,30 @@ TEST(VoiceGrouping, CrossingVoicesFollowTheLowerPitch) {
                                             {16, 0, 75, 95, 120, 120}});
     EXPECT_NE(close.voice_of(6), close.voice_of(11));
     EXPECT_EQ(close.unmetConflicts, 0);
+}
+
+// Talkers in one F0 range: one rises from 105 to 160 Hz while the other
+// falls from 155 to 126 Hz, each in four syllables sounding together. By
+// range alone the last syllables would swap (the riser is then the higher);
+// continuity keeps each talker's syllables in one voice, whichever slot
+// and whichever order of starts.
+TEST(VoiceGrouping, OverlappingRangesFollowContinuity) {
+    std::vector<TrackRun> runs;
+    for (int k = 0; k < 4; ++k) {
+        const int start = 50 * k;
+        runs.push_back({10 + k, k % 2, start, start + 40, 105.0 + 15 * k, 115.0 + 15 * k});
+        runs.push_back({20 + k, 1 - k % 2, start + 5, start + 45, 155.0 - 8 * k, 150.0 - 8 * k});
+    }
+    const VoiceGrouping g = group(200, runs);
+    EXPECT_FALSE(g.oneVoice);
+    EXPECT_EQ(g.unmetConflicts, 0);
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(g.voice_of(10 + k), 1) << k;
+        EXPECT_EQ(g.voice_of(20 + k), 2) << k;
+    }
+    // The same tables again give the same voices.
+    const VoiceGrouping again = group(200, runs);
+    for (const VoiceTrack& t : g.tracks) EXPECT_EQ(again.voice_of(t.id), t.voice);
 }
 
 TEST(VoiceGrouping, NoTracks) {
