@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -144,6 +145,32 @@ TEST(VoiceGrouping, OverlappingRangesFollowContinuity) {
     // The same tables again give the same voices.
     const VoiceGrouping again = group(200, runs);
     for (const VoiceTrack& t : g.tracks) EXPECT_EQ(again.voice_of(t.id), t.voice);
+}
+
+// A long conversation of two talkers in one range: both F0s rise and fall
+// together by 15 % either way, the second always 3 semitones above the
+// first, so that each talker's high syllables lie above the other's low
+// ones; syllables of varied length and pauses, some alone, most together.
+// The beam keeps each talker in one voice over a thousand tracks.
+TEST(VoiceGrouping, LongConversationInOneRange) {
+    std::vector<TrackRun> runs;
+    const auto contour = [](int talker, int frame) {
+        return (talker == 0 ? 118.0 : 140.3) * (1.0 + 0.15 * std::sin(frame * 0.004));
+    };
+    int id = 6;
+    for (int talker = 0; talker < 2; ++talker)
+        for (int start = talker * 7, k = 0; start < 20000; ++k) {
+            const int length = 12 + (k * 7 + talker * 5) % 25, pause = 4 + (k * 11) % 17;
+            runs.push_back({id++, talker, start, start + length - 1, contour(talker, start),
+                            contour(talker, start + length - 1)});
+            start += length + pause;
+        }
+    const VoiceGrouping g = group(20100, runs);
+    ASSERT_FALSE(g.oneVoice);
+    int agree = 0;
+    const int voiceOfFirst = g.voice_of(runs.front().id);
+    for (const TrackRun& r : runs) agree += (g.voice_of(r.id) == voiceOfFirst) == (r.slot == 0);
+    EXPECT_GE(agree, static_cast<int>(0.95 * runs.size())) << runs.size();
 }
 
 TEST(VoiceGrouping, NoTracks) {
