@@ -121,6 +121,11 @@ std::string run_tracker(CASAGrouping& g, PitchTracker& tracker, const std::vecto
         a.f0Labels = g.f0Labels;
         a.f0Tracks = g.f0Tracks;
         form_voices(a);
+        // The scorer also scores the voices labelled by pitch; this tool
+        // measures the trackers through the fragments' voices, so those
+        // stand in for them.
+        a.pitchLabels = a.voiceLabels;
+        for (int v = 0; v < 3; ++v) a.pitchMasks[v] = a.masks[v];
         const SeparationScores s = score_separation(mix, *s1, *s2, srate, a);
         if (!s.error.empty()) {
             std::fprintf(stderr, "corlune_trackers: %s\n", s.error.c_str());

@@ -292,36 +292,76 @@ void JointSearch::take(std::vector<JointStep>& out) {
 
 namespace {
 
+// The channel group whose candidate a column holds: 0 for group 1 (column
+// 0), 1 for group 2 (columns 1-3).
+int channel_group(int column) { return column == 0 ? 0 : 1; }
+
 // Writes decided frames into the tables, numbering each run of a path's
-// on and coasting frames as one track of its slot. The two paths are
-// interchangeable between frames where both are off; in each stretch of
-// frames where one is on, the path that starts it goes to slot 0 (the
-// lower F0 when both start it).
+// on and coasting frames as one track of its slot, or several where the
+// costs' cuts split it. The two paths are interchangeable between frames
+// where both are off; in each stretch of frames where one is on, the path
+// that starts it goes to slot 0 (the lower F0 when both start it).
 struct TrackWriter {
     IntMatrix& labels;
     Matrix& tracks;
+    const JointCosts& costs;
+    TrackWriter(IntMatrix& l, Matrix& t, const JointCosts& c) : labels(l), tracks(t), costs(c) {}
+
     int counter[kPaths] = {1, 1};
-    bool running[kPaths] = {false, false};
+    PathStep last[kPaths];     // each slot's step in the frame before
+    int group[kPaths] = {0, 0};   // the channel group of the slot's track
+    int otherRun[kPaths] = {0, 0};  // frames in a row on the other group, up to this one
     bool swapped = false;
     int frame = 0;
+
+    // True when the running track of slot p ends before step s.
+    bool cut_before(int p, const PathStep& s) const {
+        if (s.mode != PathMode::On) return false;
+        const PathStep& b = last[p];
+        if (b.mode == PathMode::Coast)
+            return costs.cutAfterCoast > 0 && b.coasted >= costs.cutAfterCoast;
+        return costs.cutJump > 0.0 && semitones(s.f0, b.f0) > costs.cutJump;
+    }
+
+    void start(int p, int first, const PathStep& s) {
+        counter[p] += kIdStep;
+        group[p] = channel_group(s.column);
+        otherRun[p] = 0;
+        for (int f = first; f <= frame; ++f) labels[f][p] = counter[p];
+    }
+
+    // Counts the frames on the other group; after cutGroupRun of them the
+    // track is cut where they began.
+    void follow_group(int p, const PathStep& s) {
+        if (s.mode != PathMode::On || channel_group(s.column) == group[p]) {
+            otherRun[p] = 0;
+            return;
+        }
+        if (++otherRun[p] == costs.cutGroupRun) start(p, frame - costs.cutGroupRun + 1, s);
+    }
+
+    void write_slot(int p, const PathStep& s) {
+        if (s.mode == PathMode::Off) {
+            last[p] = s;
+            return;
+        }
+        tracks[frame][p] = s.f0;
+        if (last[p].mode == PathMode::Off || cut_before(p, s)) {
+            start(p, frame, s);
+        } else {
+            labels[frame][p] = counter[p];
+            follow_group(p, s);
+        }
+        last[p] = s;
+    }
 
     void write(const std::vector<JointStep>& steps) {
         for (const JointStep& step : steps) {
             const bool on0 = step.path[0].mode != PathMode::Off;
             const bool on1 = step.path[1].mode != PathMode::Off;
-            if (!running[0] && !running[1])
+            if (last[0].mode == PathMode::Off && last[1].mode == PathMode::Off)
                 swapped = on1 && (!on0 || step.path[1].f0 < step.path[0].f0);
-            for (int p = 0; p < kPaths; ++p) {
-                const PathStep& s = step.path[swapped ? 1 - p : p];
-                if (s.mode == PathMode::Off) {
-                    running[p] = false;
-                    continue;
-                }
-                if (!running[p]) counter[p] += kIdStep;
-                running[p] = true;
-                tracks[frame][p] = s.f0;
-                labels[frame][p] = counter[p];
-            }
+            for (int p = 0; p < kPaths; ++p) write_slot(p, step.path[swapped ? 1 - p : p]);
             ++frame;
         }
     }
@@ -341,7 +381,7 @@ JointTracker::~JointTracker() = default;
 void JointTracker::track(const Matrix& f0Candidates, int nframes, IntMatrix& f0Labels,
                          Matrix& f0Tracks) {
     JointSearch search(costs_, lag_);
-    TrackWriter out{f0Labels, f0Tracks};
+    TrackWriter out(f0Labels, f0Tracks, costs_);
     std::vector<JointStep> steps;
     for (int f = 0; f < nframes; ++f) {
         search.push(f0Candidates[f].data());

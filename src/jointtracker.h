@@ -40,9 +40,18 @@
 //
 // The contract with the tables (as RuleTracker's, ruletracker.h, which
 // the rest of this paragraph only extends): each continuous run of on and
-// coasting frames of a path is one track, numbered as the rule tracker
-// numbers them (slot 0: 6, 11, 16, ... in order of start; slot 1 the same
-// plus slot 0's final counter); identifiers have no gaps. A path keeps its
+// coasting frames of a path is one track, or several where the run is cut,
+// numbered as the rule tracker numbers them (slot 0: 6, 11, 16, ... in
+// order of start; slot 1 the same plus slot 0's final counter); identifiers
+// have no gaps. A path's run is cut (JointCosts::cutJump, cutAfterCoast,
+// cutGroupRun) where it may have passed from one talker to another: at a
+// step of more than cutJump semitones between two frames on candidates, on
+// the first candidate after a coast, and at the first frame of a run of
+// cutGroupRun frames on the other channel group's candidates (column 0 is
+// group 1's, columns 1-3 group 2's). A path runs on through two talkers'
+// crossing or a talker's pause when that is cheapest, but the voice
+// grouping (voices.h) assigns whole tracks, so each piece is better a track
+// of its own. A coasted frame never starts a track. A path keeps its
 // slot, except that the two paths are interchangeable between frames where
 // both are off: in each stretch of frames where either is on, the path
 // that starts it (of two that start together, the lower F0) is in slot 0,
@@ -79,7 +88,7 @@ struct JointCosts {
     // Less worth for each of columns 2-3 filled (group 2 ambiguous): of the
     // group 1 candidate (column 0) and of group 2's (columns 1-3).
     double ambiguityPenalty[2] = {0.2, 0.5};
-    double switchOn = 2.35;         // starting a track
+    double switchOn = 2.8;          // starting a track
     double switchOff = 2.8;         // ending a track
     double jumpWeight = 0.92;       // per squared semitone of a jump beyond jumpFree, per frame
     double jumpFree = 0.07;         // semitones per frame that a jump makes at no cost
@@ -91,6 +100,11 @@ struct JointCosts {
     double closeCost = 1.0;         // ... up to this (at the same F0 they may not be)
     double octaveSemitones = 0.43;  // paths closer than this to an octave apart pay...
     double octaveCost = 0.9;        // ... up to this: one voice and its period doubled
+    // Where a path's run is cut into separate tracks. Cuts only number the
+    // tracks; the search and its paths are the same without them. 0: never.
+    double cutJump = 0.3;  // semitones: a step larger than this between two frames on candidates
+    int cutAfterCoast = 1;  // back on a candidate after at least this many coasted frames
+    int cutGroupRun = 3;    // this many frames in a row on the other channel group's candidates
 };
 
 // The longest coast JointCosts::maxCoast may ask for.

@@ -276,10 +276,10 @@ void expect_valid_tables(const Matrix& c, int nframes, const Tables& t) {
             const double v = t.f0[f][s];
             ASSERT_EQ(id == 0, v == 0.0) << "frame " << f;
             if (id == 0) continue;
-            const bool continues = f > 0 && t.labels[f - 1][s] != 0;
-            if (continues) {
-                ASSERT_EQ(id, t.labels[f - 1][s]) << "a track changes its identifier at " << f;
-            } else {
+            // A track continues from the frame before, or a new one starts
+            // (after an off frame, or where a path's run is cut).
+            const bool continues = f > 0 && t.labels[f - 1][s] == id;
+            if (!continues) {
                 expected[s] += 5;
                 ASSERT_TRUE(seen.insert(id).second) << "identifier " << id << " used twice";
                 if (s == 0) {
@@ -329,6 +329,7 @@ TEST(JointTracker, CoastsAcrossShortGapsAndClaimsNothingThere) {
     k.maxCoast = 2;
     k.switchOn = k.switchOff = 1.0;
     k.coastCost = 0.5;
+    k.cutAfterCoast = 0;
     // A voice at about 100 Hz loses its candidate for two frames, then three.
     const Matrix c = candidate_rows({{100}, {100.5}, {101}, {}, {}, {101}, {101.5}, {}, {}, {}, {102}, {102}, {102}});
     const Tables t = run(c, k);
@@ -361,6 +362,44 @@ TEST(JointTracker, CoastsAcrossShortGapsAndClaimsNothingThere) {
         const int claimed = f == 2 ? 6 : 0;
         EXPECT_EQ(frag[0], claimed) << "frame " << f;
         EXPECT_EQ(frag[2], 0) << "frame " << f;
+    }
+}
+
+TEST(JointTracker, CutsARunWhereItMayPassToAnotherTalker) {
+    JointCosts k;
+    k.switchOn = k.switchOff = 1.0;
+    const auto ids = [](const Tables& t) {
+        std::vector<int> v;
+        for (const auto& row : t.labels) v.push_back(row[0]);
+        return v;
+    };
+    // A step of 0.5 semitones (within the largest jump) cuts, 0.2 does not.
+    const double up = 100.0 * std::pow(2.0, 0.5 / 12.0), small = 100.0 * std::pow(2.0, 0.2 / 12.0);
+    EXPECT_EQ(ids(run(candidate_rows({{100}, {100}, {100}, {up}, {up}, {up}}), k)),
+              (std::vector<int>{6, 6, 6, 11, 11, 11}));
+    EXPECT_EQ(ids(run(candidate_rows({{100}, {100}, {100}, {small}, {small}, {small}}), k)),
+              (std::vector<int>{6, 6, 6, 6, 6, 6}));
+    // Back on a candidate after a coast: a new track; the coasted frame
+    // stays with the track before it.
+    const Matrix gap = candidate_rows({{100}, {100}, {100}, {}, {100.2}, {100.2}, {100.2}});
+    EXPECT_EQ(ids(run(gap, k)), (std::vector<int>{6, 6, 6, 6, 11, 11, 11}));
+    // Three frames in a row on group 2's candidate cut where they began;
+    // two do not.
+    Matrix groups;
+    for (int f = 0; f < 12; ++f) {
+        const bool other = (f >= 3 && f < 5) || f >= 8;
+        groups.push_back(other ? std::vector<double>{0, 100.0, 0, 0} : std::vector<double>{100.0, 0, 0, 0});
+    }
+    EXPECT_EQ(ids(run(groups, k)), (std::vector<int>{6, 6, 6, 6, 6, 6, 6, 6, 11, 11, 11, 11}));
+    // Cuts only number the tracks: without them the same F0s form one track.
+    JointCosts uncut = k;
+    uncut.cutJump = 0.0;
+    uncut.cutAfterCoast = uncut.cutGroupRun = 0;
+    for (const Matrix* c : std::vector<const Matrix*>{&gap, &groups}) {
+        const Tables a = run(*c, k), b = run(*c, uncut);
+        EXPECT_EQ(a.f0, b.f0);
+        for (int id : ids(b)) EXPECT_EQ(id, 6);
+        expect_valid_tables(*c, static_cast<int>(c->size()), a);
     }
 }
 
@@ -442,6 +481,8 @@ TEST(JointTracker, ThePythonLoaderReadsACoastedTrackAsOneTrack) {
     k.columnReward[0] = k.columnReward[1] = 1.5;
     k.switchOn = k.switchOff = 1.0;
     k.coastCost = 0.5;  // two coasted frames: 1.05, less than ending and starting a track
+    k.cutJump = 0.0;    // uncut runs: one track across the coast
+    k.cutAfterCoast = k.cutGroupRun = 0;
     // Two voices; the lower one loses its candidate for two frames, the
     // higher one for three (more than it may coast).
     Matrix c;
