@@ -12,7 +12,8 @@
 //
 // Options: --set NAME=VALUE sets one JointCosts field (columnReward0 ..
 // columnReward3, ambiguityPenalty1, ambiguityPenalty2, switchOn, switchOff, jumpWeight, jumpFree, maxJump,
-// coastCost, coastGrowth, maxCoast, closeSemitones, closeCost, octaveSemitones, octaveCost); --lag N the joint
+// coastCost, coastGrowth, maxCoast, closeSemitones, closeCost, octaveSemitones, octaveCost,
+// cutJump, cutAfterCoast, cutGroupRun); --lag N the joint
 // tracker's lag (0: full traceback); --both with --candidates also prints
 // the full traceback's tracks.
 #include <chrono>
@@ -48,9 +49,12 @@ bool set_cost(JointCosts& c, const std::string& name, double v) {
         {"maxJump", &c.maxJump},               {"coastCost", &c.coastCost},
         {"coastGrowth", &c.coastGrowth},
         {"closeSemitones", &c.closeSemitones}, {"closeCost", &c.closeCost},
-        {"octaveSemitones", &c.octaveSemitones}, {"octaveCost", &c.octaveCost}};
-    if (name == "maxCoast") {
-        c.maxCoast = static_cast<int>(v);
+        {"octaveSemitones", &c.octaveSemitones}, {"octaveCost", &c.octaveCost},
+        {"cutJump", &c.cutJump}};
+    const std::map<std::string, int*> counts = {
+        {"maxCoast", &c.maxCoast}, {"cutAfterCoast", &c.cutAfterCoast}, {"cutGroupRun", &c.cutGroupRun}};
+    if (const auto n = counts.find(name); n != counts.end()) {
+        *n->second = static_cast<int>(v);
         return true;
     }
     const auto it = fields.find(name);

@@ -35,7 +35,7 @@ import mixtures  # noqa: E402
 
 RATIO = 1 / 4.5
 START = {"columnReward0": 1.05, "columnReward1": 1.03, "columnReward2": 1.6, "columnReward3": 1.6,
-         "ambiguityPenalty1": 0.2, "ambiguityPenalty2": 0.5, "switchOn": 2.35, "switchOff": 2.8,
+         "ambiguityPenalty1": 0.2, "ambiguityPenalty2": 0.5, "switchOn": 2.8, "switchOff": 2.8,
          "jumpWeight": 0.92, "jumpFree": 0.07, "maxJump": 0.6, "coastCost": 0.5,
          "coastGrowth": 0.05, "maxCoast": 3, "closeSemitones": 0.08, "closeCost": 1.0,
          "octaveSemitones": 0.43, "octaveCost": 0.9}
