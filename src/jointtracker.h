@@ -82,7 +82,9 @@
 
 // The costs of the search. Rewards and costs are in one arbitrary unit;
 // semitones are 12 log2 of an F0 ratio. The values are those chosen by
-// bench/tune_trackers.py on the tuning part of the benchmark's scenes.
+// bench/tune_trackers.py on the tuning part of the benchmark's scenes,
+// except switchOn and the cuts, chosen there by the separation they give
+// (bench/evaluate_trackers.py --set).
 struct JointCosts {
     double columnReward[4] = {1.05, 1.03, 1.6, 1.6};  // a candidate's worth by column
     // Less worth for each of columns 2-3 filled (group 2 ambiguous): of the

@@ -70,8 +70,8 @@ const OptionSpec kOptions[] = {
      "follows"},
     {"tracker", 0, &Options::tracker, "NAME", 0, 0, nullptr,
      "link the F0 candidates into tracks with the rule tracker (rule) or with the joint "
-     "search of two paths (joint), which keeps both talkers' pitches in more frames and pitches less "
-     "noise; its tracks may coast across a few frames, claiming nothing there"},
+     "search of two paths (joint), which keeps both talkers' pitches in more frames and "
+     "pitches less noise; its tracks may coast across a few frames, claiming nothing there"},
     {"help", 'h', Action::Help, nullptr, 0, 0, nullptr, "print this text and exit"},
     {"version", 'V', Action::Version, nullptr, 0, 0, nullptr,
      "print the versions of corlune, FFTW and libsndfile and exit"},
